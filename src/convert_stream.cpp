@@ -1,0 +1,159 @@
+#include "convert_stream.hpp"
+
+#include "record_line.hpp"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace {
+
+// Runs of kept bytes that still lie in the read buffer, written with one
+// writev per block, so that dropped lines cost no copy and no extra call.
+// After the first failed write nothing more is written.
+class PendingOutput {
+public:
+    explicit PendingOutput(int fd) : fd_(fd) {}
+
+    // Queues [begin, end), joining it to the previous run when they touch.
+    void add(char *begin, char *end)
+    {
+        if (count_ > 0 && run_end(runs_[count_ - 1]) == begin) {
+            runs_[count_ - 1].iov_len += static_cast<std::size_t>(end - begin);
+            return;
+        }
+        if (count_ == MAX_RUNS) {
+            flush();
+        }
+        runs_[count_++] = {begin, static_cast<std::size_t>(end - begin)};
+    }
+
+    // Writes every queued run in full; false once any write has failed.
+    bool flush()
+    {
+        iovec *next = runs_;
+        int left = count_;
+        count_ = 0;
+        while (left > 0 && !failed_) {
+            const ssize_t written = writev(fd_, next, left);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                failed_ = true;
+                break;
+            }
+            // A short write: skip the runs written in full, trim the next.
+            auto done = static_cast<std::size_t>(written);
+            while (left > 0 && done >= next->iov_len) {
+                done -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (left > 0) {
+                next->iov_base = static_cast<char *>(next->iov_base) + done;
+                next->iov_len -= done;
+            }
+        }
+        return !failed_;
+    }
+
+private:
+    static constexpr int MAX_RUNS = 1024; // IOV_MAX on Linux
+
+    static char *run_end(const iovec &run) { return static_cast<char *>(run.iov_base) + run.iov_len; }
+
+    int fd_;
+    int count_ = 0;
+    bool failed_ = false;
+    iovec runs_[MAX_RUNS];
+};
+
+// The rest of a line whose head was decided in an earlier block.
+enum class Tail { none, keep, drop };
+
+ssize_t read_some(int fd, char *into, std::size_t size)
+{
+    for (;;) {
+        const ssize_t got = read(fd, into, size);
+        if (got >= 0 || errno != EINTR) {
+            return got;
+        }
+    }
+}
+
+char *find_newline(char *from, char *end)
+{
+    return static_cast<char *>(std::memchr(from, '\n', static_cast<std::size_t>(end - from)));
+}
+
+} // namespace
+
+StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
+{
+    // A line's head waits for the next block only while it is too short to
+    // tell whether the line is a record; a longer unfinished line is decided,
+    // rewritten and written at once, and its tail follows as it arrives.
+    constexpr std::size_t MAX_HEAD_LENGTH = MIN_RECORD_LENGTH - 1;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(MAX_HEAD_LENGTH + block_size);
+    PendingOutput output(output_fd);
+
+    // What crosses a block boundary: at most one of the two is set.
+    std::size_t head_length = 0; // an undecided line's bytes, at the buffer's front
+    Tail tail = Tail::none;      // a decided line whose newline has not come yet
+
+    for (;;) {
+        const ssize_t got = read_some(input_fd, buffer.get() + head_length, block_size);
+        if (got < 0) {
+            return StreamResult::read_error; // everything before it is written
+        }
+        if (got == 0) {
+            return StreamResult::ok; // a head left over is too short to be a record
+        }
+        char *line = buffer.get();
+        char *const end = buffer.get() + head_length + got;
+
+        if (tail != Tail::none) {
+            char *const newline = find_newline(line, end);
+            char *const tail_end = newline != nullptr ? newline + 1 : end;
+            if (tail == Tail::keep) {
+                output.add(line, tail_end);
+            }
+            if (newline != nullptr) {
+                tail = Tail::none;
+            }
+            line = tail_end;
+        }
+
+        for (char *newline; (newline = find_newline(line, end)) != nullptr; line = newline + 1) {
+            const auto length = static_cast<std::size_t>(newline + 1 - line);
+            if (is_record_line({line, length})) {
+                rewrite_record_line({line, length});
+                output.add(line, newline + 1);
+            }
+        }
+
+        const auto rest = static_cast<std::size_t>(end - line);
+        head_length = 0;
+        if (rest > MAX_HEAD_LENGTH) {
+            if (is_record_line({line, rest})) {
+                rewrite_record_line({line, rest});
+                output.add(line, end);
+                tail = Tail::keep;
+            } else {
+                tail = Tail::drop;
+            }
+        } else {
+            head_length = rest;
+        }
+        if (!output.flush()) {
+            return StreamResult::write_error;
+        }
+        // Only now: the runs just written may have lain where the head goes.
+        std::memmove(buffer.get(), line, head_length);
+    }
+}

@@ -1,0 +1,211 @@
+#include "convert_stream.hpp"
+#include "line_model.hpp"
+
+#include "case_name.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+// An anonymous in-memory file, closed with the object.
+class MemoryFile {
+public:
+    explicit MemoryFile(const std::string &contents = "") : fd_(memfd_create("rowpatcher-test", 0))
+    {
+        EXPECT_GE(fd_, 0);
+        EXPECT_EQ(write(fd_, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+        lseek(fd_, 0, SEEK_SET);
+    }
+    MemoryFile(const MemoryFile &) = delete;
+    MemoryFile &operator=(const MemoryFile &) = delete;
+    ~MemoryFile() { close(fd_); }
+
+    int fd() const { return fd_; }
+
+    std::string contents() const
+    {
+        std::string all;
+        char chunk[4096];
+        ssize_t got;
+        for (off_t at = 0; (got = pread(fd_, chunk, sizeof chunk, at)) > 0; at += got) {
+            all.append(chunk, static_cast<std::size_t>(got));
+        }
+        return all;
+    }
+
+private:
+    int fd_;
+};
+
+std::string convert(const std::string &input, std::size_t block_size)
+{
+    MemoryFile in(input);
+    MemoryFile out;
+    EXPECT_EQ(convert_stream(in.fd(), out.fd(), block_size), StreamResult::ok);
+    return out.contents();
+}
+
+const std::string RECORD = "2024/03/15 0412 33.45  45.123S 123.456W     xAB 4.5 mb Fiji\n";
+const std::string CONVERTED = "2024/03/15_0412 33.45 -45.123 -123.456   33 AB  4.5 mb Fiji\n";
+const std::string HEADING = "Date       Time        Lat      Lon     Dep    Mag  Region\n";
+
+// Block sizes around the width that decides a record, plus the default.
+const std::vector<std::size_t> BLOCK_SIZES = {1, 2, 3, 7, 53, 54, 55, 61, 64, 4096, READ_BLOCK_SIZE};
+
+struct StreamCase {
+    const char *what;
+    std::string input;
+};
+
+void PrintTo(const StreamCase &c, std::ostream *out)
+{
+    *out << c.what;
+}
+
+class StreamTest : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(StreamTest, MatchesWholeLineConversionAtEveryBlockSize)
+{
+    const StreamCase &c = GetParam();
+    const std::string expected = convert_whole_lines(c.input);
+    for (const std::size_t block_size : BLOCK_SIZES) {
+        EXPECT_EQ(convert(c.input, block_size), expected) << c.what << ", block size " << block_size;
+    }
+}
+
+const std::string LONG_TAIL = std::string(5000, 'z') + "\n";
+const std::string RECORD_BODY = RECORD.substr(0, RECORD.size() - 1);
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, StreamTest,
+    testing::Values(
+        StreamCase{"empty file", ""},
+        StreamCase{"only non-records", HEADING + "\n\n" + "short/line/\n" + std::string(300, '-') + "\n"},
+        StreamCase{"records among headings", HEADING + RECORD + "\n" + RECORD + RECORD + HEADING + RECORD},
+        StreamCase{"a record without final newline", RECORD + RECORD_BODY},
+        StreamCase{"a 53-byte record head at end of file", RECORD + RECORD.substr(0, 53)},
+        StreamCase{"a 54-byte record head at end of file", RECORD + RECORD.substr(0, 54)},
+        StreamCase{"records far longer than a block",
+                   RECORD_BODY + LONG_TAIL + HEADING + RECORD_BODY + LONG_TAIL},
+        StreamCase{"a long non-record between records", RECORD + "x" + LONG_TAIL + RECORD},
+        StreamCase{"a long record without newline", RECORD + RECORD_BODY + std::string(5000, 'q')},
+        StreamCase{"zero bytes", RECORD + "\0\0\n"s + RECORD.substr(0, 50) + "\0\0\0\0\n"s + "\0"s + RECORD},
+        StreamCase{"CRLF lines",
+                   "2024/03/15 0412 33.45  45.123S 123.456W     xAB 4.5 mb\r\n" + HEADING + "\r\n"},
+        StreamCase{"newlines only", std::string(200, '\n')}),
+    case_name<StreamCase>);
+
+// A literal check, so a fault shared by the loop and the model shows too.
+TEST(StreamTest, LongRecordIsRewrittenOnceAndKeptWhole)
+{
+    const std::string tail(1000, '#');
+    const std::string input = HEADING + RECORD_BODY + tail + "\n" + RECORD;
+    const std::string expected = CONVERTED.substr(0, CONVERTED.size() - 1) + tail + "\n" + CONVERTED;
+    for (const std::size_t block_size : BLOCK_SIZES) {
+        EXPECT_EQ(convert(input, block_size), expected) << "block size " << block_size;
+    }
+}
+
+TEST(StreamTest, ManyShortRunsOverflowTheWriteQueue)
+{
+    // Over a thousand separate runs in one block.
+    std::string input;
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        input += RECORD + HEADING;
+        expected += CONVERTED;
+    }
+    EXPECT_EQ(convert(input, READ_BLOCK_SIZE), expected);
+}
+
+TEST(StreamTest, SurvivesInterruptedAndShortWrites)
+{
+    // A timer signal without SA_RESTART keeps breaking into writes to a
+    // small pipe that a second thread drains slowly, so writes come back
+    // short or fail with EINTR; the output must still arrive whole.
+    std::string input;
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        input += RECORD + (i % 3 == 0 ? HEADING : "");
+        expected += CONVERTED;
+    }
+    MemoryFile in(input);
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    (void)fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
+
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm_only, nullptr); // the reader never sees it
+    std::string received;
+    std::thread reader([&] {
+        char chunk[1024];
+        ssize_t got;
+        while ((got = read(pipe_ends[0], chunk, sizeof chunk)) > 0) {
+            received.append(chunk, static_cast<std::size_t>(got));
+            if (received.size() % 64 == 0) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
+
+    struct sigaction on_alarm {};
+    on_alarm.sa_handler = [](int) {};
+    sigaction(SIGALRM, &on_alarm, nullptr);
+    const itimerval every_50us{{0, 50}, {0, 50}};
+    setitimer(ITIMER_REAL, &every_50us, nullptr);
+    const StreamResult result = convert_stream(in.fd(), pipe_ends[1], 65536);
+    const itimerval stop{};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    close(pipe_ends[1]);
+    reader.join();
+    close(pipe_ends[0]);
+
+    EXPECT_EQ(result, StreamResult::ok);
+    EXPECT_EQ(received, expected);
+}
+
+TEST(StreamTest, ReportsAReadError)
+{
+    const int directory = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(directory, 0);
+    MemoryFile out;
+    EXPECT_EQ(convert_stream(directory, out.fd(), 64), StreamResult::read_error);
+    EXPECT_EQ(out.contents(), "");
+    close(directory);
+}
+
+TEST(StreamTest, ReportsAWriteError)
+{
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    MemoryFile in(RECORD + RECORD);
+    EXPECT_EQ(convert_stream(in.fd(), full, 64), StreamResult::write_error);
+    close(full);
+}
+
+TEST(StreamTest, NothingToWriteIsNoWriteError)
+{
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    MemoryFile in(HEADING + HEADING);
+    EXPECT_EQ(convert_stream(in.fd(), full, 64), StreamResult::ok);
+    close(full);
+}
+
+} // namespace
