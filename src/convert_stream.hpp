@@ -8,6 +8,9 @@
 // head of a line carried over from the block before.
 inline constexpr std::size_t READ_BLOCK_SIZE = 512 * 1024;
 
+// Size asked for a pipe on standard output: fewer wake-ups of its reader.
+inline constexpr int OUTPUT_PIPE_SIZE = 1024 * 1024;
+
 enum class StreamResult { ok, read_error, write_error };
 
 // Reads `input_fd` to its end in blocks of `block_size` bytes (at least 1)

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr std::size_t MAX_FILENAME_LENGTH = 132;
-constexpr int OUTPUT_PIPE_SIZE = 1024 * 1024;
 
 // A larger pipe means fewer wake-ups of the reader; failure costs only speed.
 void widen_output_pipe(int fd)
