@@ -51,56 +51,40 @@ constexpr std::array<std::string_view, 4> NON_RECORDS = {
     "# remark: solution revised after review of later arrivals\n",
     "---------- ----------  -------- --------- --- ------- ------------------------------\n"};
 
-// Appends `value` right-aligned in `width` columns, blank-padded.
-void append_number(std::string &out, unsigned value, int width)
-{
-    char digits[16];
-    const int length = std::snprintf(digits, sizeof digits, "%*u", width, value);
-    out.append(digits, static_cast<std::size_t>(length));
-}
-
-// Appends whole.fff right-aligned in `width` columns.
-void append_coordinate(std::string &out, unsigned whole, unsigned thousandths, int width)
-{
-    append_number(out, whole, width - 4);
-    out += '.';
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, "%03u", thousandths);
-    out += fraction;
-}
-
 void append_record(std::string &out, Random &random)
 {
-    char head[32];
-    std::snprintf(head, sizeof head, "%04u/%02u/%02u %02u%02u %02u.%02u  ", 1960 + random.below(65),
-                  1 + random.below(12), 1 + random.below(28), random.below(24), random.below(60),
-                  random.below(60), random.below(100));
-    out += head; // columns 0-22, sign column blank
+    // One draw per statement: the order of a call's arguments is unspecified,
+    // and a seed must give the same bytes whatever the compiler.
+    const unsigned year = 1960 + random.below(65);
+    const unsigned month = 1 + random.below(12);
+    const unsigned day = 1 + random.below(28);
+    const unsigned hour = random.below(24);
+    const unsigned minute = random.below(60);
+    const unsigned centiseconds = random.below(6000);
+    const unsigned latitude = random.below(90000); // thousandths; one digit one time in nine
+    const char north_south = random.below(2) == 0 ? 'N' : 'S';
+    const unsigned longitude = random.below(180000); // thousandths; one, two or three digits
+    const char east_west = random.below(2) == 0 ? 'E' : 'W';
+    const bool depth_blank = random.below(3) == 0;
+    const unsigned depth = random.below(100);
+    const char flag = random.below(10) == 0 ? '*' : ' ';
+    const std::string_view magnitude_type = MAGNITUDE_TYPES[random.below(MAGNITUDE_TYPES.size())];
+    const unsigned magnitude = 10 + random.below(80); // tenths
+    const std::string_view region = REGIONS[random.below(REGIONS.size())];
 
-    // Latitude in columns 23-28, one digit about one time in nine.
-    append_coordinate(out, random.below(90), random.below(1000), 6);
-    out += random.below(2) == 0 ? 'N' : 'S';
-    out += ' ';
-    // Longitude in columns 31-37: one, two or three digits.
-    append_coordinate(out, random.below(180), random.below(1000), 7);
-    out += random.below(2) == 0 ? 'E' : 'W';
-    out += "  ";
-    // Depth in columns 41-42: blank a third of the time.
-    if (random.below(3) == 0) {
-        out += "  ";
-    } else {
-        append_number(out, random.below(100), 2);
+    char depth_text[4] = "  ";
+    if (!depth_blank) {
+        (void)std::snprintf(depth_text, sizeof depth_text, "%2u", depth);
     }
-    out += ' ';
-    out += random.below(10) == 0 ? '*' : ' ';
-    out += MAGNITUDE_TYPES[random.below(MAGNITUDE_TYPES.size())];
-    out += ' ';
-    append_number(out, 1 + random.below(8), 1);
-    out += '.';
-    append_number(out, random.below(10), 1);
-    out += "  ";
-    out += REGIONS[random.below(REGIONS.size())];
-    out += '\n';
+    char text[160];
+    const int length =
+        std::snprintf(text, sizeof text,
+                      "%04u/%02u/%02u %02u%02u %02u.%02u  %2u.%03u%c %3u.%03u%c  %s %c%.*s %u.%u  %.*s\n",
+                      year, month, day, hour, minute, centiseconds / 100, centiseconds % 100, latitude / 1000,
+                      latitude % 1000, north_south, longitude / 1000, longitude % 1000, east_west, depth_text,
+                      flag, static_cast<int>(magnitude_type.size()), magnitude_type.data(), magnitude / 10,
+                      magnitude % 10, static_cast<int>(region.size()), region.data());
+    out.append(text, static_cast<std::size_t>(length));
 }
 
 } // namespace
@@ -108,7 +92,7 @@ void append_record(std::string &out, Random &random)
 int main(int argc, char *argv[])
 {
     if (argc != 3) {
-        std::fputs("usage: gen_catalogue SIZE_MIB SEED\n", stderr);
+        (void)std::fputs("usage: gen_catalogue SIZE_MIB SEED\n", stderr);
         return 2;
     }
     const std::uint64_t target = std::strtoull(argv[1], nullptr, 10) << 20;
