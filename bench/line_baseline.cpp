@@ -13,7 +13,7 @@
 int main(int argc, char *argv[])
 {
     if (argc != 2) {
-        std::fputs("usage: line_baseline FILE\n", stderr);
+        (void)std::fputs("usage: line_baseline FILE\n", stderr);
         return 2;
     }
     std::FILE *input = std::fopen(argv[1], "r");
@@ -26,9 +26,9 @@ int main(int argc, char *argv[])
         const std::size_t length = std::strlen(line);
         if (is_record_line({line, length})) {
             rewrite_record_line({line, length});
-            std::fprintf(stdout, "%s", line);
+            (void)std::fprintf(stdout, "%s", line);
         }
     }
-    std::fclose(input);
+    (void)std::fclose(input);
     return std::fclose(stdout) == 0 ? 0 : 1;
 }

@@ -14,7 +14,7 @@
 int main(int argc, char *argv[])
 {
     if (argc != 2) {
-        std::fputs("usage: plain_copy FILE\n", stderr);
+        (void)std::fputs("usage: plain_copy FILE\n", stderr);
         return 2;
     }
     const int input = open(argv[1], O_RDONLY);

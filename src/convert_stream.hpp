@@ -6,7 +6,7 @@
 
 // Bytes asked of each read; the buffer holds one block plus the unfinished
 // head of a line carried over from the block before.
-inline constexpr std::size_t READ_BLOCK_SIZE = 512 * 1024;
+inline constexpr std::size_t READ_BLOCK_SIZE = std::size_t{512} * 1024;
 
 // Size asked for a pipe on standard output: fewer wake-ups of its reader.
 inline constexpr int OUTPUT_PIPE_SIZE = 1024 * 1024;

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 namespace {
 
@@ -31,25 +31,30 @@ bool close_output(int fd)
     return close(fd) == 0 || errno == EINTR || errno == EBADF;
 }
 
+// The one error channel: one line on standard error, then status 1. A failure
+// to write the message itself has nowhere left to be reported.
+int refuse(const std::string &message)
+{
+    (void)std::fputs(message.c_str(), stderr);
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     if (argc != 2) {
-        std::fputs("Usage: rowpatcher <inputfile>\n", stderr);
-        return 1;
+        return refuse("Usage: rowpatcher <inputfile>\n");
     }
-    const char *const program = argv[0];
-    const char *const filename = argv[1];
+    const std::string program = argv[0];
+    const std::string filename = argv[1];
 
-    if (std::strlen(filename) > MAX_FILENAME_LENGTH) {
-        std::fprintf(stderr, "%s: filename too long.  Abort.\n", program);
-        return 1;
+    if (filename.size() > MAX_FILENAME_LENGTH) {
+        return refuse(program + ": filename too long.  Abort.\n");
     }
-    const int input = open(filename, O_RDONLY | O_CLOEXEC);
+    const int input = open(filename.c_str(), O_RDONLY | O_CLOEXEC);
     if (input < 0) {
-        std::fprintf(stderr, "%s: cannot open input file %s.  Abort.\n", program, filename);
-        return 1;
+        return refuse(program + ": cannot open input file " + filename + ".  Abort.\n");
     }
     (void)posix_fadvise(input, 0, 0, POSIX_FADV_SEQUENTIAL);
     widen_output_pipe(STDOUT_FILENO);
@@ -64,11 +69,9 @@ int main(int argc, char *argv[])
     case StreamResult::ok:
         return 0;
     case StreamResult::read_error:
-        std::fprintf(stderr, "%s: error reading input file %s.  Abort.\n", program, filename);
-        return 1;
+        return refuse(program + ": error reading input file " + filename + ".  Abort.\n");
     case StreamResult::write_error:
-        std::fprintf(stderr, "%s: error writing output.  Abort.\n", program);
-        return 1;
+        return refuse(program + ": error writing output.  Abort.\n");
     }
     return 1;
 }
