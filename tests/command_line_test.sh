@@ -5,32 +5,7 @@
 set -u
 program=$(realpath "$1")
 examples=$(realpath "$2")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-
-# Runs the program under the invocation name "rowpatcher"; standard input
-# comes from the caller.
-run() {
-    (exec -a rowpatcher "$program" "$@") >out 2>err
-    echo $? >status
-}
-
-# expect NAME STATUS STDERR STDOUT_FILE: checks the last run.
-expect() {
-    printf '%s' "$3" >want_err
-    local problems=""
-    [[ $(<status) == "$2" ]] || problems+=" status $(<status) (want $2);"
-    cmp -s err want_err || problems+=" stderr '$(<err)';"
-    cmp -s out "$4" || problems+=" stdout differs;"
-    if [[ -n $problems ]]; then
-        echo "FAIL: $1:$problems"
-        failures=$((failures + 1))
-    else
-        echo "ok: $1"
-    fi
-}
+source "$(dirname "$(realpath "$0")")/test_helpers.sh"
 
 usage=$'Usage: rowpatcher <inputfile>\n'
 name132=$(printf 'n%.0s' {1..132})
@@ -62,5 +37,4 @@ echo $? >status
 : >out
 expect "output to /dev/full" 1 $'rowpatcher: error writing output.  Abort.\n' /dev/null
 
-echo "$failures failed"
-[[ $failures -eq 0 ]]
+finish
