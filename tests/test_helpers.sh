@@ -33,6 +33,15 @@ report() {
     fi
 }
 
+# holds NAME COMMAND...: passes when COMMAND succeeds.
+holds() {
+    if "${@:2}"; then
+        report "$1" ""
+    else
+        report "$1" " it does not;"
+    fi
+}
+
 finish() {
     echo "$failures failed"
     [[ $failures -eq 0 ]]
