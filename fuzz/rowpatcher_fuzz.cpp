@@ -4,9 +4,7 @@
 
 #include "convert_stream.hpp"
 #include "line_model.hpp"
-
-#include <sys/mman.h>
-#include <unistd.h>
+#include "memory_file.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -26,27 +24,6 @@ std::size_t block_size_from(std::uint8_t choice)
     return size < READ_BLOCK_SIZE ? size : READ_BLOCK_SIZE;
 }
 
-int memory_file_with(std::string_view contents)
-{
-    const int fd = memfd_create("rowpatcher-fuzz", 0);
-    if (fd < 0 || write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()) ||
-        lseek(fd, 0, SEEK_SET) != 0) {
-        std::abort();
-    }
-    return fd;
-}
-
-std::string contents_of(int fd)
-{
-    std::string all;
-    char chunk[65536];
-    ssize_t got;
-    for (off_t at = 0; (got = pread(fd, chunk, sizeof chunk, at)) > 0; at += got) {
-        all.append(chunk, static_cast<std::size_t>(got));
-    }
-    return all;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -57,12 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::size_t block_size = block_size_from(data[0]);
     const std::string_view contents(reinterpret_cast<const char *>(data + 1), size - 1);
 
-    const int input = memory_file_with(contents);
-    const int output = memory_file_with({});
-    const StreamResult result = convert_stream(input, output, block_size);
-    const std::string converted = contents_of(output);
-    close(input);
-    close(output);
+    const MemoryFile input(contents);
+    const MemoryFile output;
+    const StreamResult result = convert_stream(input.fd(), output.fd(), block_size);
+    const std::string converted = output.contents();
 
     if (result != StreamResult::ok || converted != convert_whole_lines(contents)) {
         (void)std::fprintf(stderr, "mismatch: block size %zu, input %zu bytes, output %zu bytes\n",

@@ -1,12 +1,12 @@
 #include "convert_stream.hpp"
 #include "line_model.hpp"
+#include "memory_file.hpp"
 
 #include "case_name.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -19,36 +19,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-// An anonymous in-memory file, closed with the object.
-class MemoryFile {
-public:
-    explicit MemoryFile(const std::string &contents = "") : fd_(memfd_create("rowpatcher-test", 0))
-    {
-        EXPECT_GE(fd_, 0);
-        EXPECT_EQ(write(fd_, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
-        lseek(fd_, 0, SEEK_SET);
-    }
-    MemoryFile(const MemoryFile &) = delete;
-    MemoryFile &operator=(const MemoryFile &) = delete;
-    ~MemoryFile() { close(fd_); }
-
-    int fd() const { return fd_; }
-
-    std::string contents() const
-    {
-        std::string all;
-        char chunk[4096];
-        ssize_t got;
-        for (off_t at = 0; (got = pread(fd_, chunk, sizeof chunk, at)) > 0; at += got) {
-            all.append(chunk, static_cast<std::size_t>(got));
-        }
-        return all;
-    }
-
-private:
-    int fd_;
-};
 
 std::string convert(const std::string &input, std::size_t block_size)
 {
@@ -190,22 +160,34 @@ TEST(StreamTest, ReportsAReadError)
     close(directory);
 }
 
-TEST(StreamTest, ReportsAWriteError)
+struct FullDiskCase {
+    const char *what;
+    std::string input;
+    StreamResult result;
+};
+
+void PrintTo(const FullDiskCase &c, std::ostream *out)
 {
+    *out << c.what;
+}
+
+class FullDiskTest : public testing::TestWithParam<FullDiskCase> {};
+
+TEST_P(FullDiskTest, FailsOnlyWhenSomethingIsWritten)
+{
+    const FullDiskCase &c = GetParam();
     const int full = open("/dev/full", O_WRONLY);
     ASSERT_GE(full, 0);
-    MemoryFile in(RECORD + RECORD);
-    EXPECT_EQ(convert_stream(in.fd(), full, 64), StreamResult::write_error);
+    MemoryFile in(c.input);
+    EXPECT_EQ(convert_stream(in.fd(), full, 64), c.result) << c.what;
     close(full);
 }
 
-TEST(StreamTest, NothingToWriteIsNoWriteError)
-{
-    const int full = open("/dev/full", O_WRONLY);
-    ASSERT_GE(full, 0);
-    MemoryFile in(HEADING + HEADING);
-    EXPECT_EQ(convert_stream(in.fd(), full, 64), StreamResult::ok);
-    close(full);
-}
+INSTANTIATE_TEST_SUITE_P(Inputs, FullDiskTest,
+                         testing::Values(FullDiskCase{"records", RECORD + RECORD, StreamResult::write_error},
+                                         FullDiskCase{"a long record head", RECORD.substr(0, 60),
+                                                      StreamResult::write_error},
+                                         FullDiskCase{"no records", HEADING + HEADING, StreamResult::ok}),
+                         case_name<FullDiskCase>);
 
 } // namespace
