@@ -37,4 +37,11 @@ echo $? >status
 : >out
 expect "output to /dev/full" 1 $'rowpatcher: error writing output.  Abort.\n' /dev/null
 
+# A reader that goes away ends the program by SIGPIPE, silently.
+for ((i = 0; i < 2000; i++)); do cat "$examples/catalogue.txt"; echo; done >big
+(exec -a rowpatcher "$program" big) 2>err | head -c 100 >/dev/null
+echo "${PIPESTATUS[0]}" >status
+: >out
+expect "a closed pipe ends the run by SIGPIPE" 141 "" /dev/null
+
 finish
