@@ -22,6 +22,9 @@ public:
     // Queues [begin, end), joining it to the previous run when they touch.
     void add(char *begin, char *end)
     {
+        if (begin == end) {
+            return;
+        }
         if (count_ > 0 && run_end(runs_[count_ - 1]) == begin) {
             runs_[count_ - 1].iov_len += static_cast<std::size_t>(end - begin);
             return;
@@ -129,13 +132,19 @@ StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
             line = tail_end;
         }
 
+        // Kept lines accumulate into a run that is queued only when a dropped
+        // line ends it, so the per-line work is the test and the rewrite.
+        char *run_start = line;
         for (char *newline; (newline = find_newline(line, end)) != nullptr; line = newline + 1) {
             const auto length = static_cast<std::size_t>(newline + 1 - line);
             if (is_record_line({line, length})) {
                 rewrite_record_line({line, length});
-                output.add(line, newline + 1);
+            } else {
+                output.add(run_start, line);
+                run_start = newline + 1;
             }
         }
+        output.add(run_start, line);
 
         const auto rest = static_cast<std::size_t>(end - line);
         head_length = 0;
