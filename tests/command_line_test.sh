@@ -38,7 +38,7 @@ echo $? >status
 expect "output to /dev/full" 1 $'rowpatcher: error writing output.  Abort.\n' /dev/null
 
 # A reader that goes away ends the program by SIGPIPE, silently.
-for ((i = 0; i < 2000; i++)); do cat "$examples/catalogue.txt"; echo; done >big
+repeat_catalogue 2000 >big
 (exec -a rowpatcher "$program" big) 2>err | head -c 100 >/dev/null
 echo "${PIPESTATUS[0]}" >status
 : >out

@@ -16,8 +16,7 @@ mkdir bin
 ln -s "$program" bin/rowpatcher # so that the invocation name is "rowpatcher"
 
 # About 2 MiB of records with headings between them: several blocks.
-for ((i = 0; i < 16; i++)); do cat "$examples/catalogue.txt"; echo; done >chunk
-for ((i = 0; i < 64; i++)); do cat chunk; done >input
+repeat_catalogue 1024 >input
 run input
 cp out full
 [[ -s full ]] || report "setup: the input converts to something" " no output;"

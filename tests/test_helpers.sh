@@ -23,6 +23,16 @@ expect() {
     report "$1" "$problems"
 }
 
+# repeat_catalogue COUNT: writes the example catalogue COUNT times, with a
+# blank line after each copy (needs $examples).
+repeat_catalogue() {
+    local i
+    for ((i = 0; i < $1; i++)); do
+        cat "$examples/catalogue.txt"
+        echo
+    done
+}
+
 # report NAME PROBLEMS: an empty PROBLEMS is a pass.
 report() {
     if [[ -n $2 ]]; then
