@@ -22,8 +22,10 @@ int main(int argc, char *argv[])
         std::perror(argv[1]);
         return 1;
     }
+#ifdef F_SETPIPE_SZ
     (void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, OUTPUT_PIPE_SIZE);
-    const auto block = std::make_unique_for_overwrite<char[]>(READ_BLOCK_SIZE);
+#endif
+    const std::unique_ptr<char[]> block(new char[READ_BLOCK_SIZE]);
     ssize_t got;
     while ((got = read(input, block.get(), READ_BLOCK_SIZE)) > 0) {
         for (ssize_t done = 0; done < got;) {

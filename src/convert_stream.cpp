@@ -5,7 +5,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -66,7 +68,12 @@ public:
     }
 
 private:
-    static constexpr int MAX_RUNS = 1024; // IOV_MAX on Linux
+    // One writev takes at most IOV_MAX runs; POSIX promises at least 16.
+#ifdef IOV_MAX
+    static constexpr int MAX_RUNS = std::min(IOV_MAX, 1024);
+#else
+    static constexpr int MAX_RUNS = 16;
+#endif
 
     static char *run_end(const iovec &run) { return static_cast<char *>(run.iov_base) + run.iov_len; }
 
@@ -102,7 +109,7 @@ StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
     // tell whether the line is a record; a longer unfinished line is decided,
     // rewritten and written at once, and its tail follows as it arrives.
     constexpr std::size_t MAX_HEAD_LENGTH = MIN_RECORD_LENGTH - 1;
-    const auto buffer = std::make_unique_for_overwrite<char[]>(MAX_HEAD_LENGTH + block_size);
+    const std::unique_ptr<char[]> buffer(new char[MAX_HEAD_LENGTH + block_size]);
     PendingOutput output(output_fd);
 
     // What crosses a block boundary: at most one of the two is set.

@@ -15,13 +15,24 @@ namespace {
 
 constexpr std::size_t MAX_FILENAME_LENGTH = 132;
 
-// A larger pipe means fewer wake-ups of the reader; failure costs only speed.
-void widen_output_pipe(int fd)
+// A larger pipe means fewer wake-ups of the reader. Where the system cannot
+// resize a pipe, or refuses, only speed is lost.
+void widen_output_pipe([[maybe_unused]] int fd)
 {
+#ifdef F_SETPIPE_SZ
     struct stat status {};
     if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
         (void)fcntl(fd, F_SETPIPE_SZ, OUTPUT_PIPE_SIZE);
     }
+#endif
+}
+
+// Asks for aggressive read-ahead; a hint only, where the system takes it.
+void advise_sequential_reading([[maybe_unused]] int fd)
+{
+#ifdef POSIX_FADV_SEQUENTIAL
+    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
 }
 
 // Some file systems report a failed write only at close. A descriptor that
@@ -56,7 +67,7 @@ int main(int argc, char *argv[])
     if (input < 0) {
         return refuse(program + ": cannot open input file " + filename + ".  Abort.\n");
     }
-    (void)posix_fadvise(input, 0, 0, POSIX_FADV_SEQUENTIAL);
+    advise_sequential_reading(input);
     widen_output_pipe(STDOUT_FILENO);
 
     StreamResult result = convert_stream(input, STDOUT_FILENO);
