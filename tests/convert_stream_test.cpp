@@ -115,7 +115,9 @@ TEST(StreamTest, SurvivesInterruptedAndShortWrites)
     MemoryFile in(input);
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
-    (void)fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
+#ifdef F_SETPIPE_SZ
+    (void)fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096); // else the system's smallest
+#endif
 
     sigset_t alarm_only;
     sigemptyset(&alarm_only);
@@ -152,12 +154,13 @@ TEST(StreamTest, SurvivesInterruptedAndShortWrites)
 
 TEST(StreamTest, ReportsAReadError)
 {
-    const int directory = open(".", O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(directory, 0);
+    // Reading a descriptor open only for writing fails on every system.
+    const int write_only = open("/dev/null", O_WRONLY);
+    ASSERT_GE(write_only, 0);
     MemoryFile out;
-    EXPECT_EQ(convert_stream(directory, out.fd(), 64), StreamResult::read_error);
+    EXPECT_EQ(convert_stream(write_only, out.fd(), 64), StreamResult::read_error);
     EXPECT_EQ(out.contents(), "");
-    close(directory);
+    close(write_only);
 }
 
 struct FullDiskCase {
@@ -177,7 +180,9 @@ TEST_P(FullDiskTest, FailsOnlyWhenSomethingIsWritten)
 {
     const FullDiskCase &c = GetParam();
     const int full = open("/dev/full", O_WRONLY);
-    ASSERT_GE(full, 0);
+    if (full < 0) {
+        GTEST_SKIP() << "this system has no /dev/full";
+    }
     MemoryFile in(c.input);
     EXPECT_EQ(convert_stream(in.fd(), full, 64), c.result) << c.what;
     close(full);

@@ -1,5 +1,6 @@
-// An anonymous in-memory file that feeds the block loop or catches its
-// output; closed with the object. Aborts if the system will not make one.
+// An anonymous file that feeds the block loop or catches its output; closed
+// with the object. In memory where the system has memfd_create, otherwise an
+// unlinked temporary file. Aborts if the system will not make one.
 #pragma once
 
 #include <sys/mman.h>
@@ -11,7 +12,7 @@
 
 class MemoryFile {
 public:
-    explicit MemoryFile(std::string_view contents = {}) : fd_(memfd_create("rowpatcher-test", 0))
+    explicit MemoryFile(std::string_view contents = {}) : fd_(anonymous_file())
     {
         if (fd_ < 0 ||
             write(fd_, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()) ||
@@ -37,5 +38,19 @@ public:
     }
 
 private:
+    static int anonymous_file()
+    {
+#ifdef MFD_CLOEXEC
+        return memfd_create("rowpatcher-test", MFD_CLOEXEC);
+#else
+        char name[] = "/tmp/rowpatcher-test-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) {
+            (void)unlink(name);
+        }
+        return fd;
+#endif
+    }
+
     int fd_;
 };
