@@ -5,6 +5,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 failures=0
+skipped=0
 
 # Runs the program under the invocation name "rowpatcher"; standard input
 # comes from the caller.
@@ -52,7 +53,28 @@ holds() {
     fi
 }
 
+# skip REASON: a part that could not run here. The run then ends with 77,
+# which CTest shows as skipped, unless something failed.
+skip() {
+    echo "skipped: $1"
+    skipped=$((skipped + 1))
+}
+
+# needs TOOL...: true when every TOOL (a command, or a path to one) is there;
+# otherwise skips, naming the missing tool. ROWPATCHER_TEST_HIDE lists tools
+# to treat as missing, so that skipping itself can be tested.
+needs() {
+    local tool
+    for tool in "$@"; do
+        if [[ " ${ROWPATCHER_TEST_HIDE:-} " == *" $tool "* ]] || ! command -v "$tool" >/dev/null; then
+            skip "$tool is missing"
+            return 1
+        fi
+    done
+}
+
 finish() {
-    echo "$failures failed"
-    [[ $failures -eq 0 ]]
+    echo "$failures failed, $skipped skipped"
+    ((failures == 0)) || return 1
+    ((skipped == 0)) || return 77
 }
