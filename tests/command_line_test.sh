@@ -32,6 +32,36 @@ expect "/dev/stdin from a file" 0 "" "$examples/catalogue.expected"
 cat "$examples/catalogue.txt" | run /dev/stdin
 expect "/dev/stdin from a pipe" 0 "" "$examples/catalogue.expected"
 
+# The input file is never also the output, however the shell made it so:
+# each run refuses and leaves the file as it was (a truncated one stays
+# empty). Standard output closed is no such case: writing to it fails.
+cp "$examples/catalogue.txt" catalogue.txt
+ln catalogue.txt hard_link.txt
+self_output() { echo "rowpatcher: input file $1 is the output file.  Abort."; }
+# A program that feeds on its own output stops at 1 MiB.
+run_on_itself() {
+    (ulimit -f 1024 && exec -a rowpatcher "$program" "$@") 2>err
+    echo $? >status
+    cp catalogue.txt out
+}
+run_on_itself catalogue.txt >>catalogue.txt
+expect "appending to the input file" 1 "$(self_output catalogue.txt)"$'\n' "$examples/catalogue.txt"
+run_on_itself catalogue.txt 1<>catalogue.txt
+expect "the input file open read-write as output" 1 "$(self_output catalogue.txt)"$'\n' "$examples/catalogue.txt"
+run_on_itself /dev/stdin <catalogue.txt >>catalogue.txt
+expect "/dev/stdin from the file, appending to it" 1 "$(self_output /dev/stdin)"$'\n' "$examples/catalogue.txt"
+run_on_itself hard_link.txt >>catalogue.txt
+expect "a hard link of the output file" 1 "$(self_output hard_link.txt)"$'\n' "$examples/catalogue.txt"
+run_on_itself catalogue.txt >&-
+expect "standard output closed" 1 $'rowpatcher: error writing output.  Abort.\n' "$examples/catalogue.txt"
+run_on_itself catalogue.txt >catalogue.txt
+expect "truncating the input file" 1 "$(self_output catalogue.txt)"$'\n' /dev/null
+echo "a line before" >out
+(exec -a rowpatcher "$program" "$examples/catalogue.txt") >>out 2>err
+echo $? >status
+{ echo "a line before"; cat "$examples/catalogue.expected"; } >appended
+expect "appending to another file" 0 "" appended
+
 (exec -a rowpatcher "$program" "$examples/catalogue.txt") >/dev/full 2>err
 echo $? >status
 : >out
