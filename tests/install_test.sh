@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the build into a prefix and packs it as a .deb, then runs the
-# installed and the unpacked program on the example catalogue and lints the
-# manual page.
+# Installs the build into a prefix and packs it as a .deb and an .rpm, then
+# runs the installed and the unpacked programs on the example catalogue,
+# lints the manual page and the .deb, and reads the packages' fields.
 # Usage: install_test.sh BUILD_DIR VERSION EXAMPLES_DIR
 set -u
 build=$(realpath "$1")
@@ -18,8 +18,30 @@ converts() {
     fi
 }
 
+# fields NAME LISTING FIELD=PATTERN...: LISTING has a line "FIELD: VALUE"
+# (blanks allowed before the colon) whose VALUE matches the glob PATTERN.
+fields() {
+    local problems="" pair line found
+    for pair in "${@:3}"; do
+        found=no
+        while IFS= read -r line; do
+            # shellcheck disable=SC2053 # the pattern is a glob
+            [[ $line =~ ^${pair%%=*}\ *:\ (.*)$ && ${BASH_REMATCH[1]} == ${pair#*=} ]] && found=yes
+        done <<<"$2"
+        [[ $found == yes ]] || problems+=" no ${pair%%=*} matching '${pair#*=}';"
+    done
+    report "$1" "$problems"
+}
+
+# pack GENERATOR: runs cpack; false (and a failure) when it fails.
+pack() {
+    cpack -G "$1" --config "$build/CPackConfig.cmake" -B "$PWD/package" >cpack.log 2>&1 ||
+        { report "cpack -G $1" " failed: $(<cpack.log)"; return 1; }
+}
+
 cmake --install "$build" --prefix "$PWD/prefix" >install.log 2>&1 || report "cmake --install" " failed: $(<install.log)"
 converts "installed program converts the example" prefix/bin/rowpatcher
+holds "the licence is installed" cmp -s prefix/share/doc/rowpatcher/LICENSE "$examples/../LICENSE"
 page=prefix/share/man/man1/rowpatcher.1
 if [[ -f $page ]]; then
     if needs groff; then
@@ -32,25 +54,34 @@ else
 fi
 
 # The .deb: dpkg-shlibdeps, which needs file, works out its dependencies.
-if needs dpkg-deb dpkg-shlibdeps file; then
-    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$PWD/package" >cpack.log 2>&1 || report "cpack" " failed: $(<cpack.log)"
+if needs dpkg-deb dpkg-shlibdeps file && pack DEB; then
     deb=package/rowpatcher_${version}_$(dpkg --print-architecture).deb
-    if [[ -f $deb ]]; then
-        field() { dpkg-deb -f "$deb" "$1"; }
-        problems=""
-        [[ $(field Package) == rowpatcher ]] || problems+=" Package '$(field Package)';"
-        [[ $(field Version) == "$version" ]] || problems+=" Version '$(field Version)';"
-        [[ $(field Section) == utils ]] || problems+=" Section '$(field Section)';"
-        [[ $(field Maintainer) == *@* ]] || problems+=" Maintainer '$(field Maintainer)';"
-        [[ $(field Depends) == *libc6* ]] || problems+=" Depends '$(field Depends)';"
-        [[ -n $(field Description) ]] || problems+=" no Description;"
-        report "package control fields" "$problems"
-        dpkg-deb -x "$deb" root
-        converts "unpacked program converts the example" root/usr/bin/rowpatcher
-        holds "package holds the manual page" test -f root/usr/share/man/man1/rowpatcher.1
-    else
-        report "package built" " no $deb: $(ls package 2>&1)"
+    fields "deb control fields" "$(dpkg-deb -f "$deb")" Package=rowpatcher Version="$version" \
+        Section=utils Maintainer='*@*' Depends='*libc6*' Homepage='https://*' Description='?*'
+    dpkg-deb -x "$deb" root
+    converts "unpacked .deb program converts the example" root/usr/bin/rowpatcher
+    holds "the .deb's manual page is gzipped" cmp -s <(gzip -dc root/usr/share/man/man1/rowpatcher.1.gz) "$page"
+    holds "the .deb's changelog starts with $version" \
+        grep -q "^rowpatcher ($version) unstable" <(gzip -dc root/usr/share/doc/rowpatcher/changelog.gz)
+    holds "the .deb's copyright names the MIT licence" grep -qx "License: MIT" root/usr/share/doc/rowpatcher/copyright
+    if needs lintian; then
+        lintian "$deb" >lintian.out 2>lintian.err
+        report "lintian finds nothing in the .deb" "$([[ -s lintian.out ]] && echo " $(<lintian.out)")"
     fi
+fi
+
+# The .rpm, unpacked without installing it.
+if needs rpmbuild rpm2cpio cpio && pack RPM; then
+    rpm=package/rowpatcher-$version-1.$(uname -m).rpm
+    info=$(rpm -qip "$rpm")
+    fields "rpm header fields" "$info" Name=rowpatcher Version="$version" Release=1 License=MIT \
+        Group=Applications/Text URL='https://*' Summary='?*'
+    holds "rpm description" grep -q "^rowpatcher reads a text catalogue" <<<"$info"
+    mkdir rpm_root
+    (cd rpm_root && rpm2cpio "../$rpm" | cpio -idm 2>/dev/null)
+    converts "unpacked .rpm program converts the example" rpm_root/usr/bin/rowpatcher
+    holds "the .rpm holds the manual page and the licence" \
+        test -f rpm_root/usr/share/man/man1/rowpatcher.1 -a -f rpm_root/usr/share/doc/rowpatcher/LICENSE
 fi
 
 finish
