@@ -1,5 +1,6 @@
 #include "convert_stream.hpp"
 
+#include "newline_scan.hpp"
 #include "record_line.hpp"
 
 #include <sys/uio.h>
@@ -96,11 +97,6 @@ ssize_t read_some(int fd, char *into, std::size_t size)
     }
 }
 
-char *find_newline(char *from, char *end)
-{
-    return static_cast<char *>(std::memchr(from, '\n', static_cast<std::size_t>(end - from)));
-}
-
 } // namespace
 
 StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
@@ -109,7 +105,14 @@ StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
     // tell whether the line is a record; a longer unfinished line is decided,
     // rewritten and written at once, and its tail follows as it arrives.
     constexpr std::size_t MAX_HEAD_LENGTH = MIN_RECORD_LENGTH - 1;
-    const std::unique_ptr<char[]> buffer(new char[MAX_HEAD_LENGTH + block_size]);
+
+    // One allocation: the head, a block, and the bytes that the newline scan
+    // may read past the data, from a start aligned as the scan needs.
+    const std::size_t size = MAX_HEAD_LENGTH + block_size + SCAN_ALIGNMENT;
+    std::size_t space = size + SCAN_ALIGNMENT - 1;
+    const std::unique_ptr<char[]> storage(new char[space]);
+    void *start = storage.get();
+    char *const buffer = static_cast<char *>(std::align(SCAN_ALIGNMENT, size, start, space));
     PendingOutput output(output_fd);
 
     // What crosses a block boundary: at most one of the two is set.
@@ -117,23 +120,30 @@ StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
     Tail tail = Tail::none;      // a decided line whose newline has not come yet
 
     for (;;) {
-        const ssize_t got = read_some(input_fd, buffer.get() + head_length, block_size);
+        const ssize_t got = read_some(input_fd, buffer + head_length, block_size);
         if (got < 0) {
             return StreamResult::read_error; // everything before it is written
         }
         if (got == 0) {
             return StreamResult::ok; // a head left over is too short to be a record
         }
-        char *line = buffer.get();
-        char *const end = buffer.get() + head_length + got;
+        char *line = buffer;
+        char *const end = buffer + head_length + got;
+
+        // The end of the next line in the block (past its newline), or null.
+        NewlineScan newlines(line, end);
+        const auto next_line_end = [&]() -> char * {
+            const char *const newline = newlines.next();
+            return newline != nullptr ? buffer + (newline - buffer) + 1 : nullptr;
+        };
 
         if (tail != Tail::none) {
-            char *const newline = find_newline(line, end);
-            char *const tail_end = newline != nullptr ? newline + 1 : end;
+            char *const line_end = next_line_end();
+            char *const tail_end = line_end != nullptr ? line_end : end;
             if (tail == Tail::keep) {
                 output.add(line, tail_end);
             }
-            if (newline != nullptr) {
+            if (line_end != nullptr) {
                 tail = Tail::none;
             }
             line = tail_end;
@@ -142,13 +152,13 @@ StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
         // Kept lines accumulate into a run that is queued only when a dropped
         // line ends it, so the per-line work is the test and the rewrite.
         char *run_start = line;
-        for (char *newline; (newline = find_newline(line, end)) != nullptr; line = newline + 1) {
-            const auto length = static_cast<std::size_t>(newline + 1 - line);
+        for (char *line_end; (line_end = next_line_end()) != nullptr; line = line_end) {
+            const auto length = static_cast<std::size_t>(line_end - line);
             if (is_record_line({line, length})) {
                 rewrite_record_line({line, length});
             } else {
                 output.add(run_start, line);
-                run_start = newline + 1;
+                run_start = line_end;
             }
         }
         output.add(run_start, line);
@@ -170,6 +180,6 @@ StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
             return StreamResult::write_error;
         }
         // Only now: the runs just written may have lain where the head goes.
-        std::memmove(buffer.get(), line, head_length);
+        std::memmove(buffer, line, head_length);
     }
 }

@@ -1,6 +1,7 @@
 #include "convert_stream.hpp"
 #include "line_model.hpp"
 #include "memory_file.hpp"
+#include "newline_scan.hpp"
 
 #include "case_name.hpp"
 
@@ -10,6 +11,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -59,6 +62,19 @@ TEST_P(StreamTest, MatchesWholeLineConversionAtEveryBlockSize)
 const std::string LONG_TAIL = std::string(5000, 'z') + "\n";
 const std::string RECORD_BODY = RECORD.substr(0, RECORD.size() - 1);
 
+// Records and headings of LENGTH bytes each, newline included, alternating.
+std::string lines_of_length(std::size_t length, int count)
+{
+    std::string lines;
+    for (int i = 0; i < count; ++i) {
+        std::string line = i % 3 == 2 ? HEADING : RECORD;
+        line.pop_back(); // the newline
+        line.resize(length - 1, '.');
+        lines += line + "\n";
+    }
+    return lines;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Inputs, StreamTest,
     testing::Values(
@@ -75,8 +91,43 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"zero bytes", RECORD + "\0\0\n"s + RECORD.substr(0, 50) + "\0\0\0\0\n"s + "\0"s + RECORD},
         StreamCase{"CRLF lines",
                    "2024/03/15 0412 33.45  45.123S 123.456W     xAB 4.5 mb\r\n" + HEADING + "\r\n"},
-        StreamCase{"newlines only", std::string(200, '\n')}),
+        StreamCase{"newlines only", std::string(200, '\n')},
+        StreamCase{"64-byte lines: each ends on the edge of a 64-byte chunk", lines_of_length(64, 70)},
+        StreamCase{"65-byte lines: a newline at every offset of a chunk", lines_of_length(65, 130)}),
     case_name<StreamCase>);
+
+// The scan on its own: every newline before the end, in order, wherever the
+// newlines, the start and the end fall in the chunks.
+TEST(NewlineScanTest, FindsExactlyTheNewlinesBetweenStartAndEnd)
+{
+    constexpr std::size_t SIZE = 2 * SCAN_ALIGNMENT;
+    alignas(SCAN_ALIGNMENT) std::array<char, SIZE + SCAN_ALIGNMENT> buffer{};
+    for (std::size_t at = 0; at < SIZE; ++at) {
+        buffer.fill('x');
+        buffer[at] = '\n';
+        buffer[(at * 5 + 3) % SIZE] = '\n';
+        buffer[SIZE] = '\n'; // past every end: never found
+        for (const std::size_t from : {std::size_t{0}, std::size_t{1}, SCAN_ALIGNMENT - 1, SCAN_ALIGNMENT, at}) {
+            for (const std::size_t end : {from, at, at + 1, SCAN_ALIGNMENT, SIZE - 1, SIZE}) {
+                if (end < from) {
+                    continue;
+                }
+                std::vector<std::size_t> expected;
+                for (std::size_t i = from; i < end; ++i) {
+                    if (buffer[i] == '\n') {
+                        expected.push_back(i);
+                    }
+                }
+                std::vector<std::size_t> found;
+                NewlineScan scan(buffer.data() + from, buffer.data() + end);
+                for (const char *newline; (newline = scan.next()) != nullptr;) {
+                    found.push_back(static_cast<std::size_t>(newline - buffer.data()));
+                }
+                EXPECT_EQ(found, expected) << "newline at " << at << ", from " << from << " to " << end;
+            }
+        }
+    }
+}
 
 // A literal check, so a fault shared by the loop and the model shows too.
 TEST(StreamTest, LongRecordIsRewrittenOnceAndKeptWhole)
