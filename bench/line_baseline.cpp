@@ -1,11 +1,12 @@
 // The line-at-a-time reference for the benchmark: reads each line into a
-// 132-byte buffer with the stream library and prints it, calling the same
-// record test and rewrite as rowpatcher. Correct only for lines of at most
+// 132-byte buffer with the stream library and prints it, with the record
+// test and the rewrite applied one column at a time, so that its output
+// checks rowpatcher's. Correct only for lines of at most
 // 131 bytes without zero bytes, which the synthetic catalogue guarantees.
 //
 // Usage: line_baseline FILE
 
-#include "record_line.hpp"
+#include "line_model.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -25,7 +26,7 @@ int main(int argc, char *argv[])
     while (std::fgets(line, sizeof line, input) != nullptr) {
         const std::size_t length = std::strlen(line);
         if (is_record_line({line, length})) {
-            rewrite_record_line({line, length});
+            rewrite_column_by_column({line, length});
             (void)std::fprintf(stdout, "%s", line);
         }
     }

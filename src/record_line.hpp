@@ -6,6 +6,8 @@
 // a line includes the newline that ends it (if it has one).
 #pragma once
 
+#include "byte_vector.hpp"
+
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -39,8 +41,64 @@ static_assert(record_column::SHIFT_VACATED < MIN_RECORD_LENGTH);
 
 // True when `line` (its whole length, or any prefix of it at least
 // MIN_RECORD_LENGTH long) is a record line.
-bool is_record_line(std::string_view line);
+inline bool is_record_line(std::string_view line)
+{
+    return line.size() >= MIN_RECORD_LENGTH && line[record_column::DATE_SLASH_1] == '/' &&
+           line[record_column::DATE_SLASH_2] == '/';
+}
 
 // Rewrites a record line in place; the length never changes. Requires
-// is_record_line(line).
-void rewrite_record_line(std::span<char> line);
+// is_record_line(line). Columns 16-47 are rewritten as two vectors of sixteen
+// lanes, without a branch: the tests on blanks and hemisphere letters depend
+// on the data and would mispredict on real catalogues. Inline, so that it
+// costs no call in the block loop.
+inline void rewrite_record_line(std::span<char> line)
+{
+    using namespace record_column;
+    char *const col = line.data();
+
+    col[DATE_SEPARATOR] = col[DATE_SEPARATOR] == ' ' ? '_' : col[DATE_SEPARATOR];
+
+    // The lanes of a column in the vector of columns LOW to LOW + 15.
+    constexpr std::size_t LOW = 16;
+    constexpr std::size_t HIGH = LOW + ByteVector::LANES;
+    static_assert(LOW <= LAT_SIGN && SHIFT_VACATED < HIGH + ByteVector::LANES);
+    constexpr auto lane = [](std::size_t column) { return column < HIGH ? column - LOW : column - HIGH; };
+    constexpr auto distance = [](std::size_t from, std::size_t to) {
+        return static_cast<int>(to) - static_cast<int>(from);
+    };
+
+    const ByteVector low = ByteVector::load(col + LOW);   // latitude, longitude's sign and first digit
+    const ByteVector high = ByteVector::load(col + HIGH); // the rest of the longitude to column 47
+    const ByteVector low_blank = low.equals(' ');
+    const ByteVector high_blank = high.equals(' ');
+
+    // A blank leading digit becomes "0".
+    const ByteVector low_zero = low_blank & ByteVector::lanes({lane(LAT_LEAD_DIGIT), lane(LON_LEAD_DIGIT_1)});
+    const ByteVector high_zero = high_blank & ByteVector::lanes({lane(LON_LEAD_DIGIT_2)});
+
+    // "S" and "W" give a "-" in the sign column: the hemisphere letter's
+    // mask moves to the sign's lane (the longitude's across the vectors).
+    const ByteVector south = low.equals('S').moved<distance(lane(LAT_HEMISPHERE), lane(LAT_SIGN))>();
+    const ByteVector west =
+        high.equals('W').moved<distance(lane(LON_HEMISPHERE), lane(LON_SIGN))>();
+    const ByteVector sign = (south | west) & ByteVector::lanes({lane(LAT_SIGN), lane(LON_SIGN)});
+
+    // A blank units column means no number was given: 33 over both columns.
+    const ByteVector depth_blank = high_blank & ByteVector::lanes({lane(DEPTH_UNITS)});
+    const ByteVector depth = depth_blank | depth_blank.moved<distance(DEPTH_UNITS, DEPTH_TENS)>();
+
+    low.replaced(low_zero, ByteVector::splat('0'))
+        .replaced(sign, ByteVector::splat('-'))
+        .replaced(ByteVector::lanes({lane(LAT_HEMISPHERE)}), ByteVector::splat(' '))
+        .store(col + LOW);
+
+    // Columns 45-46 move one to the left; the byte of column 44 is lost.
+    static_assert(SHIFT_SECOND == SHIFT_FIRST + 1 && SHIFT_VACATED == SHIFT_SECOND + 1);
+    high.replaced(high_zero, ByteVector::splat('0'))
+        .replaced(depth, ByteVector::splat('3'))
+        .replaced(ByteVector::lanes({lane(SHIFT_FIRST), lane(SHIFT_SECOND)}), high.moved<-1>())
+        .replaced(ByteVector::lanes({lane(LON_HEMISPHERE), lane(SHIFT_GAP), lane(SHIFT_VACATED)}),
+                  ByteVector::splat(' '))
+        .store(col + HIGH);
+}
