@@ -57,9 +57,11 @@ inline void rewrite_record_line(std::span<char> line)
     using namespace record_column;
     char *const col = line.data();
 
+    // The separator after the date is the one column before the vectors.
     col[DATE_SEPARATOR] = col[DATE_SEPARATOR] == ' ' ? '_' : col[DATE_SEPARATOR];
 
-    // The lanes of a column in the vector of columns LOW to LOW + 15.
+    // A column's lane in the vector that holds it: `low` holds columns
+    // 16-31, `high` columns 32-47.
     constexpr std::size_t LOW = 16;
     constexpr std::size_t HIGH = LOW + ByteVector::LANES;
     static_assert(LOW <= LAT_SIGN && SHIFT_VACATED < HIGH + ByteVector::LANES);
