@@ -36,13 +36,19 @@ public:
     static ByteVector lanes(std::initializer_list<std::size_t> indices);
 
     ByteVector equals(char byte) const { return ByteVector(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(byte))); }
-    ByteVector operator&(const ByteVector &other) const { return ByteVector(_mm_and_si128(bytes_, other.bytes_)); }
-    ByteVector operator|(const ByteVector &other) const { return ByteVector(_mm_or_si128(bytes_, other.bytes_)); }
+    ByteVector operator&(const ByteVector &other) const
+    {
+        return ByteVector(_mm_and_si128(bytes_, other.bytes_));
+    }
+    ByteVector operator|(const ByteVector &other) const
+    {
+        return ByteVector(_mm_or_si128(bytes_, other.bytes_));
+    }
 
     ByteVector replaced(const ByteVector &mask, const ByteVector &replacement) const
     {
-        return ByteVector(
-            _mm_or_si128(_mm_and_si128(mask.bytes_, replacement.bytes_), _mm_andnot_si128(mask.bytes_, bytes_)));
+        return ByteVector(_mm_or_si128(_mm_and_si128(mask.bytes_, replacement.bytes_),
+                                       _mm_andnot_si128(mask.bytes_, bytes_)));
     }
 
     template <int BY> ByteVector moved() const
@@ -127,7 +133,8 @@ public:
 
     ByteVector equals(char byte) const
     {
-        return each([byte](unsigned char lane) { return lane == static_cast<unsigned char>(byte) ? 0xff : 0; });
+        return each(
+            [byte](unsigned char lane) { return lane == static_cast<unsigned char>(byte) ? 0xff : 0; });
     }
     ByteVector operator&(const ByteVector &other) const
     {

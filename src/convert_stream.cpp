@@ -76,7 +76,10 @@ private:
     static constexpr int MAX_RUNS = 16;
 #endif
 
-    static char *run_end(const iovec &run) { return static_cast<char *>(run.iov_base) + run.iov_len; }
+    static char *run_end(const iovec &run)
+    {
+        return static_cast<char *>(run.iov_base) + run.iov_len;
+    }
 
     int fd_;
     int count_ = 0;

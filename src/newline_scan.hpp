@@ -67,7 +67,8 @@ public:
     // the whole chunks that hold these bytes, and ignores the bytes outside.
     NewlineScan(const char *from, const char *end)
         : chunk_(from - reinterpret_cast<std::uintptr_t>(from) % CHUNK_SIZE), end_(end),
-          mask_(newline_scan_detail::newline_mask(chunk_) & (~std::uint64_t{0} << ((from - chunk_) * BITS_PER_BYTE)))
+          mask_(newline_scan_detail::newline_mask(chunk_) &
+                (~std::uint64_t{0} << ((from - chunk_) * BITS_PER_BYTE)))
     {
     }
 
@@ -107,7 +108,8 @@ public:
 
     const char *next()
     {
-        const auto *newline = static_cast<const char *>(std::memchr(from_, '\n', static_cast<std::size_t>(end_ - from_)));
+        const auto *newline =
+            static_cast<const char *>(std::memchr(from_, '\n', static_cast<std::size_t>(end_ - from_)));
         from_ = newline != nullptr ? newline + 1 : end_;
         return newline;
     }

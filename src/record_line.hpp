@@ -82,8 +82,7 @@ inline void rewrite_record_line(std::span<char> line)
     // "S" and "W" give a "-" in the sign column: the hemisphere letter's
     // mask moves to the sign's lane (the longitude's across the vectors).
     const ByteVector south = low.equals('S').moved<distance(lane(LAT_HEMISPHERE), lane(LAT_SIGN))>();
-    const ByteVector west =
-        high.equals('W').moved<distance(lane(LON_HEMISPHERE), lane(LON_SIGN))>();
+    const ByteVector west = high.equals('W').moved<distance(lane(LON_HEMISPHERE), lane(LON_SIGN))>();
     const ByteVector sign = (south | west) & ByteVector::lanes({lane(LAT_SIGN), lane(LON_SIGN)});
 
     // A blank units column means no number was given: 33 over both columns.

@@ -107,7 +107,8 @@ TEST(NewlineScanTest, FindsExactlyTheNewlinesBetweenStartAndEnd)
         buffer[at] = '\n';
         buffer[(at * 5 + 3) % SIZE] = '\n';
         buffer[SIZE] = '\n'; // past every end: never found
-        for (const std::size_t from : {std::size_t{0}, std::size_t{1}, SCAN_ALIGNMENT - 1, SCAN_ALIGNMENT, at}) {
+        for (const std::size_t from :
+             {std::size_t{0}, std::size_t{1}, SCAN_ALIGNMENT - 1, SCAN_ALIGNMENT, at}) {
             for (const std::size_t end : {from, at, at + 1, SCAN_ALIGNMENT, SIZE - 1, SIZE}) {
                 if (end < from) {
                     continue;
