@@ -67,8 +67,7 @@ public:
     // the whole chunks that hold these bytes, and ignores the bytes outside.
     NewlineScan(const char *from, const char *end)
         : chunk_(from - reinterpret_cast<std::uintptr_t>(from) % CHUNK_SIZE), end_(end),
-          mask_(newline_scan_detail::newline_mask(chunk_) &
-                (~std::uint64_t{0} << ((from - chunk_) * BITS_PER_BYTE)))
+          mask_(newlines_in(chunk_) & (~std::uint64_t{0} << ((from - chunk_) * BITS_PER_BYTE)))
     {
     }
 
@@ -80,12 +79,9 @@ public:
             if (chunk_ >= end_) {
                 return nullptr;
             }
-            mask_ = newline_scan_detail::newline_mask(chunk_);
+            mask_ = newlines_in(chunk_);
         }
         const char *newline = chunk_ + std::countr_zero(mask_) / BITS_PER_BYTE;
-        if (newline >= end_) {
-            return nullptr; // a byte of the last chunk that is not data
-        }
         mask_ &= mask_ - 1;
         return newline;
     }
@@ -94,6 +90,15 @@ private:
     static constexpr std::size_t CHUNK_SIZE = newline_scan_detail::CHUNK_SIZE;
     static constexpr int BITS_PER_BYTE = newline_scan_detail::BITS_PER_BYTE;
     static_assert(SCAN_ALIGNMENT % CHUNK_SIZE == 0);
+
+    // The chunk's newlines before end_: the bytes past it are not data, and
+    // are cut off here, once a chunk, rather than tested once a line.
+    std::uint64_t newlines_in(const char *chunk) const
+    {
+        const std::uint64_t mask = newline_scan_detail::newline_mask(chunk);
+        const auto data = static_cast<std::size_t>(end_ - chunk);
+        return data >= CHUNK_SIZE ? mask : mask & ((std::uint64_t{1} << (data * BITS_PER_BYTE)) - 1);
+    }
 
     const char *chunk_;
     const char *end_;
