@@ -3,21 +3,17 @@
 #include "newline_scan.hpp"
 #include "record_line.hpp"
 
-#include <sys/uio.h>
-#include <unistd.h>
+#include "system_io.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
 namespace {
 
-// Runs of kept bytes that still lie in the read buffer, written with one
-// writev per block, so that dropped lines cost no copy and no extra call.
-// After the first failed write nothing more is written.
+// Runs of kept bytes that still lie in the read buffer, written together once
+// a block, so that dropped lines cost no copy and no extra call. After the
+// first failed write nothing more is written.
 class PendingOutput {
 public:
     explicit PendingOutput(int fd) : fd_(fd) {}
@@ -28,8 +24,8 @@ public:
         if (begin == end) {
             return;
         }
-        if (count_ > 0 && run_end(runs_[count_ - 1]) == begin) {
-            runs_[count_ - 1].iov_len += static_cast<std::size_t>(end - begin);
+        if (count_ > 0 && runs_[count_ - 1].data + runs_[count_ - 1].size == begin) {
+            runs_[count_ - 1].size += static_cast<std::size_t>(end - begin);
             return;
         }
         if (count_ == MAX_RUNS) {
@@ -41,64 +37,24 @@ public:
     // Writes every queued run in full; false once any write has failed.
     bool flush()
     {
-        iovec *next = runs_;
-        int left = count_;
-        count_ = 0;
-        while (left > 0 && !failed_) {
-            const ssize_t written = writev(fd_, next, left);
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                failed_ = true;
-                break;
-            }
-            // A short write: skip the runs written in full, trim the next.
-            auto done = static_cast<std::size_t>(written);
-            while (left > 0 && done >= next->iov_len) {
-                done -= next->iov_len;
-                ++next;
-                --left;
-            }
-            if (left > 0) {
-                next->iov_base = static_cast<char *>(next->iov_base) + done;
-                next->iov_len -= done;
-            }
+        if (!failed_ && count_ > 0) {
+            failed_ = !system_io::write_runs(fd_, runs_, count_);
         }
+        count_ = 0;
         return !failed_;
     }
 
 private:
-    // One writev takes at most IOV_MAX runs; POSIX promises at least 16.
-#ifdef IOV_MAX
-    static constexpr int MAX_RUNS = std::min(IOV_MAX, 1024);
-#else
-    static constexpr int MAX_RUNS = 16;
-#endif
-
-    static char *run_end(const iovec &run)
-    {
-        return static_cast<char *>(run.iov_base) + run.iov_len;
-    }
+    static constexpr std::size_t MAX_RUNS = 1024;
 
     int fd_;
-    int count_ = 0;
+    std::size_t count_ = 0;
     bool failed_ = false;
-    iovec runs_[MAX_RUNS];
+    system_io::ByteRun runs_[MAX_RUNS];
 };
 
 // The rest of a line whose head was decided in an earlier block.
 enum class Tail { none, keep, drop };
-
-ssize_t read_some(int fd, char *into, std::size_t size)
-{
-    for (;;) {
-        const ssize_t got = read(fd, into, size);
-        if (got >= 0 || errno != EINTR) {
-            return got;
-        }
-    }
-}
 
 } // namespace
 
@@ -123,7 +79,7 @@ StreamResult convert_stream(int input_fd, int output_fd, std::size_t block_size)
     Tail tail = Tail::none;      // a decided line whose newline has not come yet
 
     for (;;) {
-        const ssize_t got = read_some(input_fd, buffer + head_length, block_size);
+        const std::ptrdiff_t got = system_io::read_some(input_fd, buffer + head_length, block_size);
         if (got < 0) {
             return StreamResult::read_error; // everything before it is written
         }

@@ -2,50 +2,23 @@
 // variant column layout, to standard output; every other line is dropped.
 
 #include "convert_stream.hpp"
+#include "system_io.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr std::size_t MAX_FILENAME_LENGTH = 132;
 
-// A larger pipe means fewer wake-ups of the reader. Where the system cannot
-// resize a pipe, or refuses, only speed is lost.
-void widen_output_pipe([[maybe_unused]] int fd, [[maybe_unused]] const struct stat &status)
-{
-#ifdef F_SETPIPE_SZ
-    if (S_ISFIFO(status.st_mode)) {
-        (void)fcntl(fd, F_SETPIPE_SZ, OUTPUT_PIPE_SIZE);
-    }
-#endif
-}
-
 // Writing into the file being read would destroy it or, appended, feed the
-// converted lines back in without end.
-bool same_regular_file(const struct stat &output, const struct stat &input)
+// converted lines back in without end. Where the system cannot tell what
+// standard output is, it is taken to be another file.
+bool same_regular_file(const system_io::FileIdentity &output, const system_io::FileIdentity &input)
 {
-    return S_ISREG(output.st_mode) && output.st_dev == input.st_dev && output.st_ino == input.st_ino;
-}
-
-// Asks for aggressive read-ahead; a hint only, where the system takes it.
-void advise_sequential_reading([[maybe_unused]] int fd)
-{
-#ifdef POSIX_FADV_SEQUENTIAL
-    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-}
-
-// Some file systems report a failed write only at close. A descriptor that
-// was never open has had nothing written to it, so that is not a failure.
-bool close_output(int fd)
-{
-    return close(fd) == 0 || errno == EINTR || errno == EBADF;
+    return output.known && input.known && output.is_regular && output.device == input.device &&
+           output.file == input.file;
 }
 
 // The one error channel: one line on standard error, then status 1. A failure
@@ -60,42 +33,41 @@ int refuse(const std::string &message)
 
 int main(int argc, char *argv[])
 {
-    if (argc != 2) {
+    const std::vector<std::string> words = system_io::command_line_words(argc, argv);
+    if (words.size() != 2) {
         return refuse("Usage: rowpatcher <inputfile>\n");
     }
-    const std::string program = argv[0];
-    const std::string filename = argv[1];
+    const std::string &program = words[0];
+    const std::string &filename = words[1];
 
     if (filename.size() > MAX_FILENAME_LENGTH) {
         return refuse(program + ": filename too long.  Abort.\n");
     }
+    system_io::use_binary_output();
     // Standard output is looked at before the open: were it closed, the open
     // would hand out descriptor 1, which is then the input, not an output.
-    struct stat output_status {};
-    const bool output_is_open = fstat(STDOUT_FILENO, &output_status) == 0;
+    const system_io::FileIdentity output = system_io::identify(system_io::STANDARD_OUTPUT);
 
-    const int input = open(filename.c_str(), O_RDONLY | O_CLOEXEC);
+    const int input = system_io::open_input(filename);
     if (input < 0) {
         return refuse(program + ": cannot open input file " + filename + ".  Abort.\n");
     }
-    struct stat input_status {};
-    if (fstat(input, &input_status) == 0) {
-        if (output_is_open && same_regular_file(output_status, input_status)) {
-            return refuse(program + ": input file " + filename + " is the output file.  Abort.\n");
-        }
-        // Some systems let a directory be read as bytes; it is no catalogue.
-        if (S_ISDIR(input_status.st_mode)) {
-            return refuse(program + ": error reading input file " + filename + ".  Abort.\n");
-        }
+    const system_io::FileIdentity input_identity = system_io::identify(input);
+    if (same_regular_file(output, input_identity)) {
+        return refuse(program + ": input file " + filename + " is the output file.  Abort.\n");
     }
-    advise_sequential_reading(input);
-    if (output_is_open) {
-        widen_output_pipe(STDOUT_FILENO, output_status);
+    // Some systems let a directory be read as bytes; it is no catalogue.
+    if (input_identity.is_directory) {
+        return refuse(program + ": error reading input file " + filename + ".  Abort.\n");
+    }
+    system_io::advise_sequential_reading(input);
+    if (output.is_pipe) {
+        system_io::widen_pipe(system_io::STANDARD_OUTPUT, OUTPUT_PIPE_SIZE);
     }
 
-    StreamResult result = convert_stream(input, STDOUT_FILENO);
-    (void)close(input);
-    if (result == StreamResult::ok && !close_output(STDOUT_FILENO)) {
+    StreamResult result = convert_stream(input, system_io::STANDARD_OUTPUT);
+    system_io::close_input(input);
+    if (result == StreamResult::ok && !system_io::close_output(system_io::STANDARD_OUTPUT)) {
         result = StreamResult::write_error;
     }
 
