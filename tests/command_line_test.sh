@@ -27,6 +27,8 @@ run directory;        expect "directory" 1 $'rowpatcher: error reading input fil
 run empty;            expect "empty file" 0 "" /dev/null
 run "$examples/catalogue.txt"
 expect "example catalogue" 0 "" "$examples/catalogue.expected"
+run "$examples/catalogue.txt" <&-
+expect "standard input closed: the file opens as descriptor 0" 0 "" "$examples/catalogue.expected"
 run /dev/stdin <"$examples/catalogue.txt"
 expect "/dev/stdin from a file" 0 "" "$examples/catalogue.expected"
 cat "$examples/catalogue.txt" | run /dev/stdin
@@ -54,6 +56,11 @@ run_on_itself hard_link.txt >>catalogue.txt
 expect "a hard link of the output file" 1 "$(self_output hard_link.txt)"$'\n' "$examples/catalogue.txt"
 run_on_itself catalogue.txt >&-
 expect "standard output closed" 1 $'rowpatcher: error writing output.  Abort.\n' "$examples/catalogue.txt"
+grep -v / "$examples/catalogue.txt" >headings
+(exec -a rowpatcher "$program" headings) >&- 2>err
+echo $? >status
+: >out
+expect "standard output closed, nothing to write" 0 "" /dev/null
 run_on_itself catalogue.txt >catalogue.txt
 expect "truncating the input file" 1 "$(self_output catalogue.txt)"$'\n' /dev/null
 echo "a line before" >out

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -62,18 +63,33 @@ TEST_P(StreamTest, MatchesWholeLineConversionAtEveryBlockSize)
 const std::string LONG_TAIL = std::string(5000, 'z') + "\n";
 const std::string RECORD_BODY = RECORD.substr(0, RECORD.size() - 1);
 
-// Records and headings of LENGTH bytes each, newline included, alternating.
-std::string lines_of_length(std::size_t length, int count)
+// Lines of LENGTH bytes each, newline included: a record for each "R" in
+// KINDS, a heading for anything else.
+std::string lines_of_length(std::size_t length, std::string_view kinds)
 {
     std::string lines;
-    for (int i = 0; i < count; ++i) {
-        std::string line = i % 3 == 2 ? HEADING : RECORD;
+    for (const char kind : kinds) {
+        std::string line = kind == 'R' ? RECORD : HEADING;
         line.pop_back(); // the newline
         line.resize(length - 1, '.');
         lines += line + "\n";
     }
     return lines;
 }
+
+std::string repeated(std::string_view text, std::size_t times)
+{
+    std::string all;
+    for (std::size_t i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
+}
+
+// Two 4096-byte blocks of 64-byte lines. The first queues runs at lines 0, 2
+// and 4; in the second, the run at line 5 starts where the first block's
+// third run ended, and must not be taken for its continuation.
+const std::string STALE_RUN_KINDS = "RHRHRH" + repeated("H", 58) + "RHHHHRH" + repeated("H", 57);
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, StreamTest,
@@ -92,8 +108,9 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"CRLF lines",
                    "2024/03/15 0412 33.45  45.123S 123.456W     xAB 4.5 mb\r\n" + HEADING + "\r\n"},
         StreamCase{"newlines only", std::string(200, '\n')},
-        StreamCase{"64-byte lines: each ends on the edge of a 64-byte chunk", lines_of_length(64, 70)},
-        StreamCase{"65-byte lines: a newline at every offset of a chunk", lines_of_length(65, 130)}),
+        StreamCase{"64-byte lines: each ends on the edge of a 64-byte chunk", lines_of_length(64, repeated("RRH", 24))},
+        StreamCase{"65-byte lines: a newline at every offset of a chunk", lines_of_length(65, repeated("RRH", 44))},
+        StreamCase{"a run starts where a run of the block before ended", lines_of_length(64, STALE_RUN_KINDS)}),
     case_name<StreamCase>);
 
 // The scan on its own: every newline before the end, in order, wherever the

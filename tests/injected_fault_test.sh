@@ -46,7 +46,11 @@ inject() {
 inject read EIO 3 -P "$PWD/input"
 expect_partial "a read error in mid-file" "rowpatcher: error reading input file $PWD/input.  Abort."
 
-inject writev ENOSPC 2
+inject write,writev ENOSPC 2
 expect_partial "a write error after some output" "rowpatcher: error writing output.  Abort."
+
+# Some file systems report a failed write only when the file is closed.
+inject close EIO 1 -P "$PWD/out"
+expect "a failed close of standard output" 1 $'rowpatcher: error writing output.  Abort.\n' full
 
 finish
