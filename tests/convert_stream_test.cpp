@@ -170,11 +170,26 @@ TEST(StreamTest, ManyShortRunsOverflowTheWriteQueue)
     EXPECT_EQ(convert(input, READ_BLOCK_SIZE), expected);
 }
 
-TEST(StreamTest, SurvivesInterruptedAndShortWrites)
+// A pipe drained slowly by a second thread, so that writes come back short,
+// fail with EINTR when a timer signal without SA_RESTART keeps breaking into
+// them, or fail with EAGAIN when another process set the pipe non-blocking;
+// the output must still arrive whole.
+struct SlowPipeCase {
+    const char *what;
+    bool interrupted;
+    bool non_blocking;
+};
+
+void PrintTo(const SlowPipeCase &c, std::ostream *out)
 {
-    // A timer signal without SA_RESTART keeps breaking into writes to a
-    // small pipe that a second thread drains slowly, so writes come back
-    // short or fail with EINTR; the output must still arrive whole.
+    *out << c.what;
+}
+
+class SlowPipeTest : public testing::TestWithParam<SlowPipeCase> {};
+
+TEST_P(SlowPipeTest, OutputArrivesWhole)
+{
+    const SlowPipeCase &c = GetParam();
     std::string input;
     std::string expected;
     for (int i = 0; i < 20000; ++i) {
@@ -187,6 +202,9 @@ TEST(StreamTest, SurvivesInterruptedAndShortWrites)
 #ifdef F_SETPIPE_SZ
     (void)fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096); // else the system's smallest
 #endif
+    if (c.non_blocking) {
+        ASSERT_EQ(fcntl(pipe_ends[1], F_SETFL, fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK), 0);
+    }
 
     sigset_t alarm_only;
     sigemptyset(&alarm_only);
@@ -209,7 +227,9 @@ TEST(StreamTest, SurvivesInterruptedAndShortWrites)
     on_alarm.sa_handler = [](int) {};
     sigaction(SIGALRM, &on_alarm, nullptr);
     const itimerval every_50us{{0, 50}, {0, 50}};
-    setitimer(ITIMER_REAL, &every_50us, nullptr);
+    if (c.interrupted) {
+        setitimer(ITIMER_REAL, &every_50us, nullptr);
+    }
     const StreamResult result = convert_stream(in.fd(), pipe_ends[1], 65536);
     const itimerval stop{};
     setitimer(ITIMER_REAL, &stop, nullptr);
@@ -220,6 +240,11 @@ TEST(StreamTest, SurvivesInterruptedAndShortWrites)
     EXPECT_EQ(result, StreamResult::ok);
     EXPECT_EQ(received, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Pipes, SlowPipeTest,
+                         testing::Values(SlowPipeCase{"interrupted by a timer signal", true, false},
+                                         SlowPipeCase{"set non-blocking by another process", false, true}),
+                         case_name<SlowPipeCase>);
 
 TEST(StreamTest, ReportsAReadError)
 {
