@@ -69,6 +69,26 @@ echo $? >status
 { echo "a line before"; cat "$examples/catalogue.expected"; } >appended
 expect "appending to another file" 0 "" appended
 
+# Past 4 GiB, on 32-bit systems too: a record, a sparse line of zero bytes,
+# a record. Both records convert, and appending onto the file is refused.
+record=$(grep -m 1 "^..../../" "$examples/catalogue.txt")
+converted=$(grep -m 1 / "$examples/catalogue.expected")
+printf '%s\n' "$record" >sparse
+truncate -s 4500M sparse
+printf '\n%s\n' "$record" >>sparse
+printf '%s\n%s\n' "$converted" "$converted" >sparse.expected
+tail -c 200 sparse >sparse.tail
+size=$(wc -c <sparse)
+run sparse
+expect "a sparse 4.5 GiB file" 0 "" sparse.expected
+(ulimit -f 1024 && exec -a rowpatcher "$program" sparse) >>sparse 2>err
+echo $? >status
+: >out
+expect "appending to a 4.5 GiB input file" 1 "$(self_output sparse)"$'\n' /dev/null
+holds "the 4.5 GiB file is unchanged" test "$(wc -c <sparse)" = "$size"
+holds "the 4.5 GiB file ends as before" cmp -s <(tail -c 200 sparse) sparse.tail
+rm sparse
+
 (exec -a rowpatcher "$program" "$examples/catalogue.txt") >/dev/full 2>err
 echo $? >status
 : >out
