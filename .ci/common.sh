@@ -21,7 +21,9 @@ install_missing() {
     for package in "${missing[@]}"; do
         [[ $package == *:* ]] && $sudo dpkg --add-architecture "${package#*:}"
     done
-    $sudo apt-get update
+    # A mirror caught mid-sync fails one index or another; the install
+    # below still finds what the other lists hold.
+    $sudo apt-get update || echo "apt-get update failed in part; installing from the lists at hand"
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
