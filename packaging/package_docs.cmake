@@ -5,7 +5,7 @@
 #   copyright        LICENSE in the machine-readable copyright format
 #   rowpatcher.1.gz  the built manual page
 # and for the RPM package
-#   rpm-changelog    CHANGELOG.md as the spec file's %changelog, newest first
+#   rpm-changelog    CHANGELOG.md as the RPM package's %changelog, newest first
 # Run by the build as
 #   cmake -DSOURCE_DIR=... -DMANUAL=... -DOUT_DIR=... -DMAINTAINER=... -DHOMEPAGE=... -P package_docs.cmake
 cmake_minimum_required(VERSION 3.20)
@@ -63,7 +63,7 @@ foreach(line IN LISTS lines)
 endforeach()
 string(REGEX REPLACE "\n\n$" "\n" changelog "${changelog}${trailer}")
 file(WRITE ${OUT_DIR}/changelog "${changelog}")
-# A "%" would start a macro in the spec file.
+# A "%" would start an RPM macro.
 string(REPLACE "%" "%%" rpm_changelog "${rpm_changelog}")
 file(WRITE ${OUT_DIR}/rpm-changelog "${rpm_changelog}")
 
