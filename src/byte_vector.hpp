@@ -1,6 +1,7 @@
 // Sixteen bytes handled at once, with the few operations the record rewrite
-// needs, in one body per instruction set: SSE2 on x86-64, NEON on arm64, and
-// a plain array elsewhere (or with ROWPATCHER_PORTABLE, to test it).
+// needs, in one body per instruction set: SSE2 on x86-64, NEON on arm64,
+// SIMD128 in WebAssembly, and a plain array elsewhere (or with
+// ROWPATCHER_PORTABLE, to test it).
 //
 // Lane i holds the byte at address p + i of the load. A mask has all bits of
 // a lane set or clear.
@@ -108,6 +109,44 @@ public:
 private:
     explicit ByteVector(uint8x16_t bytes) : bytes_(bytes) {}
     uint8x16_t bytes_;
+};
+
+#elif defined(__wasm_simd128__) && !defined(ROWPATCHER_PORTABLE)
+
+#include <wasm_simd128.h>
+
+class ByteVector {
+public:
+    static constexpr std::size_t LANES = 16;
+
+    static ByteVector load(const char *from) { return ByteVector(wasm_v128_load(from)); }
+    void store(char *to) const { wasm_v128_store(to, bytes_); }
+    static ByteVector splat(char byte) { return ByteVector(wasm_i8x16_splat(byte)); }
+    static ByteVector lanes(std::initializer_list<std::size_t> indices);
+
+    ByteVector equals(char byte) const { return ByteVector(wasm_i8x16_eq(bytes_, wasm_i8x16_splat(byte))); }
+    ByteVector operator&(const ByteVector &other) const { return ByteVector(wasm_v128_and(bytes_, other.bytes_)); }
+    ByteVector operator|(const ByteVector &other) const { return ByteVector(wasm_v128_or(bytes_, other.bytes_)); }
+
+    ByteVector replaced(const ByteVector &mask, const ByteVector &replacement) const
+    {
+        return ByteVector(wasm_v128_bitselect(replacement.bytes_, bytes_, mask.bytes_));
+    }
+
+    // A shuffle of the vector and zero: lane i takes lane i - BY, or a lane
+    // of zero (index 16) where there is none.
+    template <int BY> ByteVector moved() const
+    {
+        static_assert(-16 < BY && BY < 16);
+        constexpr auto from = [](int lane) { return 0 <= lane - BY && lane - BY < 16 ? lane - BY : 16; };
+        return ByteVector(wasm_i8x16_shuffle(bytes_, wasm_i8x16_splat(0), from(0), from(1), from(2), from(3),
+                                             from(4), from(5), from(6), from(7), from(8), from(9), from(10),
+                                             from(11), from(12), from(13), from(14), from(15)));
+    }
+
+private:
+    explicit ByteVector(v128_t bytes) : bytes_(bytes) {}
+    v128_t bytes_;
 };
 
 #else

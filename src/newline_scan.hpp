@@ -1,8 +1,9 @@
 // Finds the newlines of a buffer in order. Where the processor compares many
 // bytes at once, the newlines of a whole chunk become the set bits of one
 // integer, and each further line costs a count of trailing zeros rather than
-// a call to memchr: SSE2 on x86-64, where every processor has it, and NEON on
-// arm64. Elsewhere (or with ROWPATCHER_PORTABLE, to test it), memchr.
+// a call to memchr: SSE2 on x86-64, where every processor has it, NEON on
+// arm64, and SIMD128 in WebAssembly. Elsewhere (or with ROWPATCHER_PORTABLE,
+// to test it), memchr.
 #pragma once
 
 #include <bit>
@@ -12,8 +13,13 @@
 
 #if defined(__SSE2__) && !defined(ROWPATCHER_PORTABLE)
 #include <emmintrin.h>
+#define ROWPATCHER_CHUNKED_SCAN 1
 #elif defined(__ARM_NEON) && !defined(ROWPATCHER_PORTABLE)
 #include <arm_neon.h>
+#define ROWPATCHER_CHUNKED_SCAN 1
+#elif defined(__wasm_simd128__) && !defined(ROWPATCHER_PORTABLE)
+#include <wasm_simd128.h>
+#define ROWPATCHER_CHUNKED_SCAN 1
 #endif
 
 // A buffer that the scan reads starts on this alignment and has this many
@@ -55,14 +61,36 @@ inline std::uint64_t newline_mask(const char *chunk)
     return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0) & 0x1111111111111111U;
 }
 
+#elif defined(__wasm_simd128__) && !defined(ROWPATCHER_PORTABLE)
+
+inline constexpr std::size_t CHUNK_SIZE = 64;
+inline constexpr int BITS_PER_BYTE = 1;
+
+// Bit i is set when chunk[i] is a newline: four compares, each one's lane
+// tops gathered by bitmask.
+inline std::uint64_t newline_mask(const char *chunk)
+{
+    const v128_t newline = wasm_i8x16_splat('\n');
+    std::uint64_t mask = 0;
+    for (int part = 0; part < 4; ++part) {
+        const v128_t bytes = wasm_v128_load(chunk + 16 * part);
+        const std::uint64_t found = wasm_i8x16_bitmask(wasm_i8x16_eq(bytes, newline));
+        mask |= found << (16 * part);
+    }
+    return mask;
+}
+
 #endif
 
 } // namespace newline_scan_detail
 
-#if (defined(__SSE2__) || defined(__ARM_NEON)) && !defined(ROWPATCHER_PORTABLE)
+#ifdef ROWPATCHER_CHUNKED_SCAN
 
 class NewlineScan {
 public:
+    // The scan reads whole chunks of this many bytes, aligned on their size.
+    static constexpr std::size_t CHUNK_SIZE = newline_scan_detail::CHUNK_SIZE;
+
     // Scans [from, end) of a buffer laid out as SCAN_ALIGNMENT asks: it reads
     // the whole chunks that hold these bytes, and ignores the bytes outside.
     NewlineScan(const char *from, const char *end)
@@ -87,7 +115,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t CHUNK_SIZE = newline_scan_detail::CHUNK_SIZE;
     static constexpr int BITS_PER_BYTE = newline_scan_detail::BITS_PER_BYTE;
     static_assert(SCAN_ALIGNMENT % CHUNK_SIZE == 0);
 
@@ -109,6 +136,8 @@ private:
 
 class NewlineScan {
 public:
+    static constexpr std::size_t CHUNK_SIZE = 1; // it reads no byte past the end
+
     NewlineScan(const char *from, const char *end) : from_(from), end_(end) {}
 
     const char *next()

@@ -4,9 +4,9 @@
 #include "convert_stream.hpp"
 #include "system_io.hpp"
 
+#include <cstdarg>
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <cstring>
 
 namespace {
 
@@ -23,9 +23,12 @@ bool same_regular_file(const system_io::FileIdentity &output, const system_io::F
 
 // The one error channel: one line on standard error, then status 1. A failure
 // to write the message itself has nowhere left to be reported.
-int refuse(const std::string &message)
+[[gnu::format(printf, 1, 2)]] int refuse(const char *format, ...)
 {
-    (void)std::fputs(message.c_str(), stderr);
+    va_list words;
+    va_start(words, format);
+    (void)std::vfprintf(stderr, format, words);
+    va_end(words);
     return 1;
 }
 
@@ -33,15 +36,15 @@ int refuse(const std::string &message)
 
 int main(int argc, char *argv[])
 {
-    const std::vector<std::string> words = system_io::command_line_words(argc, argv);
-    if (words.size() != 2) {
+    const system_io::CommandLine words = system_io::command_line(argc, argv);
+    if (words.count != 2) {
         return refuse("Usage: rowpatcher <inputfile>\n");
     }
-    const std::string &program = words[0];
-    const std::string &filename = words[1];
+    const char *const program = words.program;
+    const char *const filename = words.argument;
 
-    if (filename.size() > MAX_FILENAME_LENGTH) {
-        return refuse(program + ": filename too long.  Abort.\n");
+    if (std::strlen(filename) > MAX_FILENAME_LENGTH) {
+        return refuse("%s: filename too long.  Abort.\n", program);
     }
     system_io::use_binary_output();
     // Standard output is looked at before the open: were it closed, the open
@@ -50,22 +53,28 @@ int main(int argc, char *argv[])
 
     const int input = system_io::open_input(filename);
     if (input < 0) {
-        return refuse(program + ": cannot open input file " + filename + ".  Abort.\n");
+        return refuse("%s: cannot open input file %s.  Abort.\n", program, filename);
     }
     const system_io::FileIdentity input_identity = system_io::identify(input);
     if (same_regular_file(output, input_identity)) {
-        return refuse(program + ": input file " + filename + " is the output file.  Abort.\n");
+        return refuse("%s: input file %s is the output file.  Abort.\n", program, filename);
     }
     // Some systems let a directory be read as bytes; it is no catalogue.
     if (input_identity.is_directory) {
-        return refuse(program + ": error reading input file " + filename + ".  Abort.\n");
+        return refuse("%s: error reading input file %s.  Abort.\n", program, filename);
     }
     system_io::advise_sequential_reading(input);
     if (output.is_pipe) {
         system_io::widen_pipe(system_io::STANDARD_OUTPUT, OUTPUT_PIPE_SIZE);
     }
 
-    StreamResult result = convert_stream(input, system_io::STANDARD_OUTPUT);
+    // One block and its runs, for the whole run; static, so nothing is
+    // allocated and pages are touched only as they are used.
+    alignas(SCAN_ALIGNMENT) static char buffer[BlockConverter::buffer_size(READ_BLOCK_SIZE)];
+    static ByteRun runs[BlockConverter::max_runs(READ_BLOCK_SIZE)];
+    BlockConverter converter(buffer, runs);
+
+    StreamResult result = convert_stream(input, system_io::STANDARD_OUTPUT, converter);
     system_io::close_input(input);
     if (result == StreamResult::ok && !system_io::close_output(system_io::STANDARD_OUTPUT)) {
         result = StreamResult::write_error;
@@ -75,9 +84,9 @@ int main(int argc, char *argv[])
     case StreamResult::ok:
         return 0;
     case StreamResult::read_error:
-        return refuse(program + ": error reading input file " + filename + ".  Abort.\n");
+        return refuse("%s: error reading input file %s.  Abort.\n", program, filename);
     case StreamResult::write_error:
-        return refuse(program + ": error writing output.  Abort.\n");
+        return refuse("%s: error writing output.  Abort.\n", program);
     }
     return 1;
 }

@@ -1,22 +1,32 @@
 // Every call to the operating system that the program makes, behind one
-// small interface with a POSIX body and a Windows body. Descriptors are the C
-// library's small integers on both: POSIX descriptors, or the CRT's on
-// Windows. Every byte goes through unchanged: no text mode anywhere.
+// small interface with a body per system: system_io_posix.cpp and
+// system_io_windows.cpp. Descriptors are the C library's small integers on
+// both: POSIX descriptors, or the CRT's on Windows. Every byte goes through
+// unchanged: no text mode anywhere. Nothing here allocates but where a
+// system's own calls need it.
 #pragma once
+
+#include "byte_run.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <vector>
+#include <span>
 
 namespace system_io {
 
 inline constexpr int STANDARD_OUTPUT = 1;
 
-// The command-line words, the invocation name first. On Windows they are
-// taken from the wide command line and given as UTF-8, so that a name in any
-// script survives; elsewhere they are argv's bytes as they are.
-std::vector<std::string> command_line_words(int argc, char *argv[]);
+// The command line: how many words it has, the name the program was invoked
+// by, and the first argument (null when there is none). On Windows the words
+// are taken from the wide command line and given as UTF-8, so that a name in
+// any script survives; elsewhere they are argv's bytes as they are. They
+// live as long as the process.
+struct CommandLine {
+    int count = 0;
+    const char *program = "";
+    const char *argument = nullptr;
+};
+CommandLine command_line(int argc, char *argv[]);
 
 // Standard output carries the converted bytes exactly: no line ending is
 // translated and no end-of-file byte is honoured.
@@ -35,7 +45,7 @@ FileIdentity identify(int fd);
 
 // Opens NAME (bytes; UTF-8 on Windows) for reading, in binary mode and not
 // inherited by child processes. Returns -1 when it cannot.
-int open_input(const std::string &name);
+int open_input(const char *name);
 
 // Hints at reading from start to end; a no-op where the system has no hint.
 void advise_sequential_reading(int fd);
@@ -49,18 +59,13 @@ void widen_pipe(int fd, int size);
 // non-blocking is waited on.
 std::ptrdiff_t read_some(int fd, char *into, std::size_t size);
 
-// A stretch of output bytes in a writable buffer.
-struct ByteRun {
-    char *data;
-    std::size_t size;
-};
-
-// Writes every run, in order and in full: one gather write where the system
-// has it, else the runs are first moved together within their buffer (whose
-// bytes between them are then lost) and written at once. Short writes and
-// interruptions are carried on from, and a non-blocking descriptor is waited
-// on until it takes more. False on the first real failure.
-bool write_runs(int fd, ByteRun *runs, std::size_t count);
+// Writes every run, in order and in full: by gather writes where the system
+// has them, else the runs are first moved together within their buffer
+// (whose bytes between them are then lost) and written at once. Short writes
+// and interruptions are carried on from, and a non-blocking descriptor is
+// waited on until it takes more. False on the first real failure, after
+// which nothing more is written.
+bool write_runs(int fd, std::span<const ByteRun> runs);
 
 void close_input(int fd);
 

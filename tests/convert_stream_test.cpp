@@ -1,7 +1,10 @@
 #include "convert_stream.hpp"
+#include "block_harness.hpp"
+#include "cases.hpp"
 #include "line_model.hpp"
 #include "memory_file.hpp"
 #include "newline_scan.hpp"
+#include "system_io.hpp"
 
 #include "case_name.hpp"
 
@@ -15,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -26,94 +30,25 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string convert(const std::string &input, std::size_t block_size)
-{
-    MemoryFile in(input);
-    MemoryFile out;
-    EXPECT_EQ(convert_stream(in.fd(), out.fd(), block_size), StreamResult::ok);
-    return out.contents();
-}
-
 const std::string RECORD = "2024/03/15 0412 33.45  45.123S 123.456W     xAB 4.5 mb Fiji\n";
 const std::string CONVERTED = "2024/03/15_0412 33.45 -45.123 -123.456   33 AB  4.5 mb Fiji\n";
 const std::string HEADING = "Date       Time        Lat      Lon     Dep    Mag  Region\n";
 
-// Block sizes around the width that decides a record, plus the default.
+// Block sizes around the width that decides a record, plus the program's.
 const std::vector<std::size_t> BLOCK_SIZES = {1, 2, 3, 7, 53, 54, 55, 61, 64, 4096, READ_BLOCK_SIZE};
 
-struct StreamCase {
-    const char *what;
-    std::string input;
-};
+class StreamTest : public testing::TestWithParam<ConversionCase> {};
 
-void PrintTo(const StreamCase &c, std::ostream *out)
+TEST_P(StreamTest, GivesTheCaseOutputAtEveryBlockSize)
 {
-    *out << c.what;
-}
-
-class StreamTest : public testing::TestWithParam<StreamCase> {};
-
-TEST_P(StreamTest, MatchesWholeLineConversionAtEveryBlockSize)
-{
-    const StreamCase &c = GetParam();
-    const std::string expected = convert_whole_lines(c.input);
+    const ConversionCase &c = GetParam();
+    ASSERT_EQ(convert_whole_lines(c.input), c.output) << "the plain model disagrees with the case";
     for (const std::size_t block_size : BLOCK_SIZES) {
-        EXPECT_EQ(convert(c.input, block_size), expected) << c.what << ", block size " << block_size;
+        EXPECT_EQ(convert_in_blocks(c.input, block_size), c.output) << c.what << ", block size " << block_size;
     }
 }
 
-const std::string LONG_TAIL = std::string(5000, 'z') + "\n";
-const std::string RECORD_BODY = RECORD.substr(0, RECORD.size() - 1);
-
-// Lines of LENGTH bytes each, newline included: a record for each "R" in
-// KINDS, a heading for anything else.
-std::string lines_of_length(std::size_t length, std::string_view kinds)
-{
-    std::string lines;
-    for (const char kind : kinds) {
-        std::string line = kind == 'R' ? RECORD : HEADING;
-        line.pop_back(); // the newline
-        line.resize(length - 1, '.');
-        lines += line + "\n";
-    }
-    return lines;
-}
-
-std::string repeated(std::string_view text, std::size_t times)
-{
-    std::string all;
-    for (std::size_t i = 0; i < times; ++i) {
-        all += text;
-    }
-    return all;
-}
-
-// Two 4096-byte blocks of 64-byte lines. The first queues runs at lines 0, 2
-// and 4; in the second, the run at line 5 starts where the first block's
-// third run ended, and must not be taken for its continuation.
-const std::string STALE_RUN_KINDS = "RHRHRH" + repeated("H", 58) + "RHHHHRH" + repeated("H", 57);
-
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, StreamTest,
-    testing::Values(
-        StreamCase{"empty file", ""},
-        StreamCase{"only non-records", HEADING + "\n\n" + "short/line/\n" + std::string(300, '-') + "\n"},
-        StreamCase{"records among headings", HEADING + RECORD + "\n" + RECORD + RECORD + HEADING + RECORD},
-        StreamCase{"a record without final newline", RECORD + RECORD_BODY},
-        StreamCase{"a 53-byte record head at end of file", RECORD + RECORD.substr(0, 53)},
-        StreamCase{"a 54-byte record head at end of file", RECORD + RECORD.substr(0, 54)},
-        StreamCase{"records far longer than a block",
-                   RECORD_BODY + LONG_TAIL + HEADING + RECORD_BODY + LONG_TAIL},
-        StreamCase{"a long non-record between records", RECORD + "x" + LONG_TAIL + RECORD},
-        StreamCase{"a long record without newline", RECORD + RECORD_BODY + std::string(5000, 'q')},
-        StreamCase{"zero bytes", RECORD + "\0\0\n"s + RECORD.substr(0, 50) + "\0\0\0\0\n"s + "\0"s + RECORD},
-        StreamCase{"CRLF lines",
-                   "2024/03/15 0412 33.45  45.123S 123.456W     xAB 4.5 mb\r\n" + HEADING + "\r\n"},
-        StreamCase{"newlines only", std::string(200, '\n')},
-        StreamCase{"64-byte lines: each ends on the edge of a 64-byte chunk", lines_of_length(64, repeated("RRH", 24))},
-        StreamCase{"65-byte lines: a newline at every offset of a chunk", lines_of_length(65, repeated("RRH", 44))},
-        StreamCase{"a run starts where a run of the block before ended", lines_of_length(64, STALE_RUN_KINDS)}),
-    case_name<StreamCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, StreamTest, testing::ValuesIn(cases_of()), case_name<ConversionCase>);
 
 // The scan on its own: every newline before the end, in order, wherever the
 // newlines, the start and the end fall in the chunks.
@@ -149,18 +84,17 @@ TEST(NewlineScanTest, FindsExactlyTheNewlinesBetweenStartAndEnd)
     }
 }
 
-// A literal check, so a fault shared by the loop and the model shows too.
-TEST(StreamTest, LongRecordIsRewrittenOnceAndKeptWhole)
+// The program's loop, on a file and into one.
+std::string convert_file(const std::string &input, std::size_t block_size)
 {
-    const std::string tail(1000, '#');
-    const std::string input = HEADING + RECORD_BODY + tail + "\n" + RECORD;
-    const std::string expected = CONVERTED.substr(0, CONVERTED.size() - 1) + tail + "\n" + CONVERTED;
-    for (const std::size_t block_size : BLOCK_SIZES) {
-        EXPECT_EQ(convert(input, block_size), expected) << "block size " << block_size;
-    }
+    MemoryFile in(input);
+    MemoryFile out;
+    OwnedConverter converter(block_size);
+    EXPECT_EQ(convert_stream(in.fd(), out.fd(), *converter), StreamResult::ok);
+    return out.contents();
 }
 
-TEST(StreamTest, ManyShortRunsOverflowTheWriteQueue)
+TEST(ConvertStreamTest, WritesMoreRunsThanOneGatherWriteTakes)
 {
     // Over a thousand separate runs in one block.
     std::string input;
@@ -169,15 +103,16 @@ TEST(StreamTest, ManyShortRunsOverflowTheWriteQueue)
         input += RECORD + HEADING;
         expected += CONVERTED;
     }
-    EXPECT_EQ(convert(input, READ_BLOCK_SIZE), expected);
+    EXPECT_EQ(convert_file(input, READ_BLOCK_SIZE), expected);
 }
 
 // Signals and non-blocking descriptors exist only on POSIX systems.
 #if defined(SIGALRM) && defined(O_NONBLOCK)
-// A pipe drained slowly by a second thread, so that writes come back short,
-// fail with EINTR when a timer signal without SA_RESTART keeps breaking into
-// them, or fail with EAGAIN when another process set the pipe non-blocking;
-// the output must still arrive whole.
+// A pipe whose other end a second thread serves slowly: the program's end
+// must still move every byte, whether its calls come back short, fail with
+// EINTR when a timer signal without SA_RESTART keeps breaking into them or
+// into the wait for the pipe, or fail with EAGAIN when another process set
+// the pipe non-blocking.
 struct SlowPipeCase {
     const char *what;
     bool interrupted;
@@ -189,11 +124,61 @@ void PrintTo(const SlowPipeCase &c, std::ostream *out)
     *out << c.what;
 }
 
-class SlowPipeTest : public testing::TestWithParam<SlowPipeCase> {};
+class SlowPipeTest : public testing::TestWithParam<SlowPipeCase> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(pipe(ends_), 0);
+#ifdef F_SETPIPE_SZ
+        (void)fcntl(ends_[1], F_SETPIPE_SZ, 4096); // else the system's smallest
+#endif
+    }
+    void TearDown() override
+    {
+        finish();
+        close(ends_[0]);
+    }
+
+    // Stops the timer and waits for the other end's thread.
+    void finish()
+    {
+        const itimerval stop{};
+        setitimer(ITIMER_REAL, &stop, nullptr);
+        if (other_end_.joinable()) {
+            other_end_.join();
+        }
+    }
+
+    // Serves the other end in a thread that never sees the timer signal, then
+    // makes the program's END non-blocking and starts the timer, as the case
+    // asks.
+    template <class Serve> void serve(int end, Serve serve_other_end)
+    {
+        sigset_t alarm_only;
+        sigemptyset(&alarm_only);
+        sigaddset(&alarm_only, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alarm_only, nullptr);
+        other_end_ = std::thread(serve_other_end);
+        pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
+
+        if (GetParam().non_blocking) {
+            ASSERT_EQ(fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK), 0);
+        }
+        struct sigaction on_alarm {};
+        on_alarm.sa_handler = [](int) {};
+        sigaction(SIGALRM, &on_alarm, nullptr);
+        const itimerval every_50us{{0, 50}, {0, 50}};
+        if (GetParam().interrupted) {
+            setitimer(ITIMER_REAL, &every_50us, nullptr);
+        }
+    }
+
+    int ends_[2] = {-1, -1};
+    std::thread other_end_;
+};
 
 TEST_P(SlowPipeTest, OutputArrivesWhole)
 {
-    const SlowPipeCase &c = GetParam();
     std::string input;
     std::string expected;
     for (int i = 0; i < 20000; ++i) {
@@ -201,64 +186,73 @@ TEST_P(SlowPipeTest, OutputArrivesWhole)
         expected += CONVERTED;
     }
     MemoryFile in(input);
-    int pipe_ends[2];
-    ASSERT_EQ(pipe(pipe_ends), 0);
-#ifdef F_SETPIPE_SZ
-    (void)fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096); // else the system's smallest
-#endif
-    if (c.non_blocking) {
-        ASSERT_EQ(fcntl(pipe_ends[1], F_SETFL, fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK), 0);
-    }
-
-    sigset_t alarm_only;
-    sigemptyset(&alarm_only);
-    sigaddset(&alarm_only, SIGALRM);
-    pthread_sigmask(SIG_BLOCK, &alarm_only, nullptr); // the reader never sees it
     std::string received;
-    std::thread reader([&] {
+    serve(ends_[1], [&] {
         char chunk[1024];
         ssize_t got;
-        while ((got = read(pipe_ends[0], chunk, sizeof chunk)) > 0) {
+        while ((got = read(ends_[0], chunk, sizeof chunk)) > 0) {
             received.append(chunk, static_cast<std::size_t>(got));
             if (received.size() % 64 == 0) {
                 std::this_thread::yield();
             }
         }
     });
-    pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
-
-    struct sigaction on_alarm {};
-    on_alarm.sa_handler = [](int) {};
-    sigaction(SIGALRM, &on_alarm, nullptr);
-    const itimerval every_50us{{0, 50}, {0, 50}};
-    if (c.interrupted) {
-        setitimer(ITIMER_REAL, &every_50us, nullptr);
-    }
-    const StreamResult result = convert_stream(in.fd(), pipe_ends[1], 65536);
-    const itimerval stop{};
-    setitimer(ITIMER_REAL, &stop, nullptr);
-    close(pipe_ends[1]);
-    reader.join();
-    close(pipe_ends[0]);
+    OwnedConverter converter(65536);
+    const StreamResult result = convert_stream(in.fd(), ends_[1], *converter);
+    close(ends_[1]);
+    finish();
 
     EXPECT_EQ(result, StreamResult::ok);
     EXPECT_EQ(received, expected);
 }
 
+TEST_P(SlowPipeTest, InputArrivesWhole)
+{
+    std::string sent;
+    for (int i = 0; i < 40000; ++i) {
+        sent += std::to_string(i) + (i % 7 == 0 ? "\n" : " ");
+    }
+    serve(ends_[0], [&] {
+        for (std::size_t at = 0; at < sent.size(); at += 4096) {
+            const std::size_t size = std::min<std::size_t>(4096, sent.size() - at);
+            if (write(ends_[1], sent.data() + at, size) != static_cast<ssize_t>(size)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        close(ends_[1]);
+    });
+    std::string received;
+    std::array<char, 65536> block;
+    std::ptrdiff_t got;
+    while ((got = system_io::read_some(ends_[0], block.data(), block.size())) > 0) {
+        received.append(block.data(), static_cast<std::size_t>(got));
+    }
+    // A writer left behind by a failed read is let go, not waited for.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    close(ends_[0]);
+    ends_[0] = -1;
+    finish();
+    EXPECT_EQ(got, 0) << "a read failed";
+    EXPECT_EQ(received, sent);
+}
+
 INSTANTIATE_TEST_SUITE_P(Pipes, SlowPipeTest,
                          testing::Values(SlowPipeCase{"interrupted by a timer signal", true, false},
-                                         SlowPipeCase{"set non-blocking by another process", false, true}),
+                                         SlowPipeCase{"set non-blocking by another process", false, true},
+                                         SlowPipeCase{"non-blocking, its waits interrupted", true, true}),
                          case_name<SlowPipeCase>);
 #endif
 
 // A pipe's ends are one-way on every system: reading its write end and
 // writing its read end fail.
-TEST(StreamTest, ReportsAReadError)
+TEST(ConvertStreamTest, ReportsAReadError)
 {
     int ends[2];
     ASSERT_TRUE(open_pipe(ends));
     MemoryFile out;
-    EXPECT_EQ(convert_stream(ends[1], out.fd(), 64), StreamResult::read_error);
+    OwnedConverter converter(64);
+    EXPECT_EQ(convert_stream(ends[1], out.fd(), *converter), StreamResult::read_error);
     EXPECT_EQ(out.contents(), "");
     close(ends[0]);
     close(ends[1]);
@@ -283,7 +277,8 @@ TEST_P(WriteErrorTest, FailsOnlyWhenSomethingIsWritten)
     int ends[2];
     ASSERT_TRUE(open_pipe(ends));
     MemoryFile in(c.input);
-    EXPECT_EQ(convert_stream(in.fd(), ends[0], 64), c.result) << c.what;
+    OwnedConverter converter(64);
+    EXPECT_EQ(convert_stream(in.fd(), ends[0], *converter), c.result) << c.what;
     close(ends[0]);
     close(ends[1]);
 }
