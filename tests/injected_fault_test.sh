@@ -34,23 +34,30 @@ expect_partial() {
     report "$1" "$problems"
 }
 
-# inject SYSCALL ERROR WHEN [STRACE_OPTION...]: runs the program on input
+# inject FILE SYSCALL ERROR WHEN [STRACE_OPTION...]: runs the program on FILE
 # with the WHEN-th call of SYSCALL failing with ERROR. (A sanitizer build's
 # leak checker cannot run under ptrace.)
 inject() {
-    ASAN_OPTIONS=detect_leaks=0 PATH=$PWD/bin:$PATH strace -o /dev/null "${@:4}" -e trace="$1" -e inject="$1:error=$2:when=$3" \
-        rowpatcher "$PWD/input" >out 2>err
+    ASAN_OPTIONS=detect_leaks=0 PATH=$PWD/bin:$PATH strace -o /dev/null "${@:5}" -e trace="$2" -e inject="$2:error=$3:when=$4" \
+        rowpatcher "$PWD/$1" >out 2>err
     echo $? >status
 }
 
-inject read EIO 3 -P "$PWD/input"
+inject input read EIO 3 -P "$PWD/input"
 expect_partial "a read error in mid-file" "rowpatcher: error reading input file $PWD/input.  Abort."
 
-inject write,writev ENOSPC 2
+inject input write,writev ENOSPC 2
 expect_partial "a write error after some output" "rowpatcher: error writing output.  Abort."
 
+# A block of more runs than one gather write takes: once the first write
+# has failed, nothing more is written.
+record=$(grep -m 1 "^..../../" "$examples/catalogue.txt")
+for ((i = 0; i < 3000; i++)); do printf '%s\nheading\n' "$record"; done >pairs
+inject pairs write,writev ENOSPC 1 -P "$PWD/out"
+expect "a failed first write of a block of 3000 runs" 1 $'rowpatcher: error writing output.  Abort.\n' /dev/null
+
 # Some file systems report a failed write only when the file is closed.
-inject close EIO 1 -P "$PWD/out"
+inject input close EIO 1 -P "$PWD/out"
 expect "a failed close of standard output" 1 $'rowpatcher: error writing output.  Abort.\n' full
 
 finish

@@ -41,6 +41,14 @@ pack() {
 
 cmake --install "$build" --prefix "$PWD/prefix" >install.log 2>&1 || report "cmake --install" " failed: $(<install.log)"
 converts "installed program converts the example" prefix/bin/rowpatcher
+# The C library is all the program loads: no C++ runtime.
+if [[ $(head -c 4 prefix/bin/rowpatcher) != $'\x7fELF' ]]; then
+    skip "not an ELF program: its libraries not checked"
+elif needs readelf; then
+    needed=$(readelf -dW prefix/bin/rowpatcher | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    [[ $needed =~ ^libc[.-][^[:space:]]*$ ]]
+    report "the program needs the C library alone" "$([[ $? != 0 ]] && echo " it needs" $needed)"
+fi
 holds "the licence is installed" cmp -s prefix/share/doc/rowpatcher/LICENSE "$examples/../LICENSE"
 page=prefix/share/man/man1/rowpatcher.1
 if [[ -f $page ]]; then
@@ -58,6 +66,9 @@ if needs dpkg-deb dpkg-shlibdeps file && pack DEB; then
     deb=package/rowpatcher_${version}_$(dpkg --print-architecture).deb
     fields "deb control fields" "$(dpkg-deb -f "$deb")" Package=rowpatcher Version="$version" \
         Section=utils Maintainer='*@*' Depends='*libc6*' Homepage='https://*' Description='?*'
+    depends=$(dpkg-deb -f "$deb" Depends)
+    [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]]
+    report "the .deb depends on libc6 alone" "$([[ $? != 0 ]] && echo " it depends on $depends")"
     dpkg-deb -x "$deb" root
     converts "unpacked .deb program converts the example" root/usr/bin/rowpatcher
     holds "the .deb's manual page is gzipped" cmp -s <(gzip -dc root/usr/share/man/man1/rowpatcher.1.gz) "$page"
@@ -77,6 +88,8 @@ if needs rpmbuild rpm2cpio cpio && pack RPM; then
     fields "rpm header fields" "$info" Name=rowpatcher Version="$version" Release=1 License=MIT \
         Group=Applications/Text URL='https://*' Summary='?*'
     holds "rpm description" grep -q "^rowpatcher reads a text catalogue" <<<"$info"
+    others=$(rpm -qpR "$rpm" 2>/dev/null | grep -v -E '^(libc\.so\.6|ld-linux|rtld\(GNU_HASH\)|rpmlib\()')
+    report "the .rpm requires glibc alone" "$([[ -n $others ]] && echo " it requires" $others)"
     mkdir rpm_root
     (cd rpm_root && rpm2cpio "../$rpm" | cpio -idm 2>/dev/null)
     converts "unpacked .rpm program converts the example" rpm_root/usr/bin/rowpatcher
