@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs the built program as users do and checks its standard output,
-# standard error and exit status byte for byte.
+# standard error and exit status byte for byte. PROGRAM is the native program
+# or the npm package's command (a Node.js script).
 # Usage: command_line_test.sh PROGRAM EXAMPLES_DIR
 set -u
 program=$(realpath "$1")
 examples=$(realpath "$2")
+[[ $(head -c 2 "$program") == "#!" ]] && script=yes || script=no
 source "$(dirname "$(realpath "$0")")/test_helpers.sh"
 
 usage=$'Usage: rowpatcher <inputfile>\n'
@@ -54,8 +56,12 @@ run_on_itself /dev/stdin <catalogue.txt >>catalogue.txt
 expect "/dev/stdin from the file, appending to it" 1 "$(self_output /dev/stdin)"$'\n' "$examples/catalogue.txt"
 run_on_itself hard_link.txt >>catalogue.txt
 expect "a hard link of the output file" 1 "$(self_output hard_link.txt)"$'\n' "$examples/catalogue.txt"
-run_on_itself catalogue.txt >&-
-expect "standard output closed" 1 $'rowpatcher: error writing output.  Abort.\n' "$examples/catalogue.txt"
+# Node.js puts /dev/null in place of a closed standard output before a
+# script starts, so a script cannot tell.
+if [[ $script == no ]]; then
+    run_on_itself catalogue.txt >&-
+    expect "standard output closed" 1 $'rowpatcher: error writing output.  Abort.\n' "$examples/catalogue.txt"
+fi
 grep -v / "$examples/catalogue.txt" >headings
 (exec -a rowpatcher "$program" headings) >&- 2>err
 echo $? >status

@@ -1,0 +1,117 @@
+#!/usr/bin/env node
+// rowpatcher FILE: writes the record lines of FILE, rewritten into the
+// variant column layout, to standard output; every other line is dropped.
+// The same bytes, messages and statuses as the native program, read and
+// written a block at a time straight through the converter's memory.
+import fs from "node:fs";
+import { Converter } from "../core.js";
+
+const MAX_FILENAME_LENGTH = 132;
+const STANDARD_OUTPUT = 1;
+
+// The one error channel: one line on standard error, then status 1.
+function refuse(message) {
+  try {
+    fs.writeSync(2, message);
+  } catch {
+    // nowhere left to report it
+  }
+  return 1;
+}
+
+function identify(fd) {
+  try {
+    return fs.fstatSync(fd, { bigint: true });
+  } catch {
+    return null; // closed, or the system cannot tell: another file
+  }
+}
+
+// A descriptor that another process set non-blocking is waited on.
+function pause() {
+  Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 1);
+}
+
+function readSome(fd, into) {
+  for (;;) {
+    try {
+      return fs.readSync(fd, into, 0, into.length, null);
+    } catch (error) {
+      if (error.code !== "EAGAIN" && error.code !== "EINTR") {
+        throw error;
+      }
+      pause();
+    }
+  }
+}
+
+function writeAll(fd, bytes) {
+  for (let done = 0; done < bytes.length; ) {
+    try {
+      done += fs.writeSync(fd, bytes, done, bytes.length - done);
+    } catch (error) {
+      if (error.code !== "EAGAIN" && error.code !== "EINTR") {
+        throw error;
+      }
+      pause();
+    }
+  }
+}
+
+async function main(words) {
+  if (words.length !== 1) {
+    return refuse("Usage: rowpatcher <inputfile>\n");
+  }
+  const filename = words[0];
+  if (Buffer.byteLength(filename) > MAX_FILENAME_LENGTH) {
+    return refuse("rowpatcher: filename too long.  Abort.\n");
+  }
+  // Standard output is looked at before the open, which could be handed its
+  // descriptor.
+  const output = identify(STANDARD_OUTPUT);
+  let input;
+  try {
+    input = fs.openSync(filename, "r");
+  } catch {
+    return refuse(`rowpatcher: cannot open input file ${filename}.  Abort.\n`);
+  }
+  const inputIdentity = identify(input);
+  if (output?.isFile() && inputIdentity && output.dev === inputIdentity.dev && output.ino === inputIdentity.ino) {
+    return refuse(`rowpatcher: input file ${filename} is the output file.  Abort.\n`);
+  }
+  if (inputIdentity?.isDirectory()) {
+    return refuse(`rowpatcher: error reading input file ${filename}.  Abort.\n`);
+  }
+
+  const converter = await Converter.create();
+  for (;;) {
+    let got;
+    try {
+      got = readSome(input, converter.nextBlock());
+    } catch {
+      return refuse(`rowpatcher: error reading input file ${filename}.  Abort.\n`);
+    }
+    if (got === 0) {
+      break;
+    }
+    try {
+      writeAll(STANDARD_OUTPUT, converter.convertBlock(got));
+    } catch (error) {
+      if (error.code === "EPIPE") {
+        return 128 + 13; // the reader went away: ended as by SIGPIPE, silently
+      }
+      return refuse("rowpatcher: error writing output.  Abort.\n");
+    }
+  }
+  fs.closeSync(input);
+  try {
+    fs.closeSync(STANDARD_OUTPUT); // some file systems report a failed write only here
+  } catch (error) {
+    if (error.code !== "EBADF" && error.code !== "EINTR") {
+      return refuse("rowpatcher: error writing output.  Abort.\n");
+    }
+  }
+  return 0;
+}
+
+process.exitCode = await main(process.argv.slice(2));

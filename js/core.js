@@ -1,0 +1,63 @@
+// The WebAssembly converter, loaded once from the module bytes that the build
+// embeds in wasm.js. An instance converts one stream; its memory holds the
+// block and the output of the last call.
+import wasmBase64 from "./wasm.js";
+
+function bytesOf(base64) {
+  const text = atob(base64);
+  const bytes = new Uint8Array(text.length);
+  for (let i = 0; i < text.length; i++) {
+    bytes[i] = text.charCodeAt(i);
+  }
+  return bytes;
+}
+
+const compiled = await WebAssembly.compile(bytesOf(wasmBase64));
+
+// One stream's converter: feed it bytes in any pieces; each call hands the
+// converted record lines so far to a callback, as a view into the module's
+// memory that is valid only until the callback returns.
+export class Converter {
+  constructor(instance) {
+    this.exports = instance.exports;
+    this.memory = new Uint8Array(this.exports.memory.buffer);
+    this.blockSize = this.exports.block_size();
+  }
+
+  static async create() {
+    return new Converter(await WebAssembly.instantiate(compiled));
+  }
+
+  // Forgets any input given before.
+  reset() {
+    this.exports.reset();
+  }
+
+  // Where the next block goes, and how much of it there is room for: for a
+  // reader that reads into the module's memory itself.
+  nextBlock() {
+    return this.memory.subarray(this.exports.next_block()).subarray(0, this.blockSize);
+  }
+
+  // Converts the COUNT bytes just put into nextBlock(); the view of the
+  // output is valid until the next call.
+  convertBlock(count) {
+    const size = this.exports.convert_block(count);
+    const start = this.exports.output_start();
+    return this.memory.subarray(start, start + size);
+  }
+
+  // Feeds BYTES, and gives each non-empty piece of output to EMIT.
+  push(bytes, emit) {
+    for (let at = 0; at < bytes.length; at += this.blockSize) {
+      const piece = bytes.subarray(at, at + this.blockSize);
+      this.memory.set(piece, this.exports.next_block());
+      const output = this.convertBlock(piece.length);
+      if (output.length > 0) {
+        emit(output);
+      }
+    }
+  }
+}
+
+export const shared = await Converter.create();

@@ -1,0 +1,46 @@
+// rowpatcher: the record lines of a fixed-column catalogue, rewritten into
+// the variant layout; every other line is dropped. The same conversion, byte
+// for byte, as the rowpatcher program.
+import { Converter, shared } from "./core.js";
+
+function asBytes(input, what) {
+  if (input instanceof Uint8Array) {
+    return input;
+  }
+  if (ArrayBuffer.isView(input)) {
+    return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+  }
+  if (input instanceof ArrayBuffer) {
+    return new Uint8Array(input);
+  }
+  throw new TypeError(`${what} must be a Uint8Array, another view of bytes or an ArrayBuffer`);
+}
+
+// The conversion of a whole catalogue held in memory.
+export function convert(input) {
+  const bytes = asBytes(input, "convert's input");
+  const output = new Uint8Array(bytes.length); // never longer than the input
+  let size = 0;
+  shared.reset();
+  shared.push(bytes, (piece) => {
+    output.set(piece, size);
+    size += piece.length;
+  });
+  return output.slice(0, size);
+}
+
+// The conversion as a stream of byte chunks, in constant memory: chunks of
+// any size, a record split across chunks included.
+export class ConvertStream extends TransformStream {
+  constructor() {
+    let converter;
+    super({
+      async start() {
+        converter = await Converter.create();
+      },
+      transform(chunk, controller) {
+        converter.push(asBytes(chunk, "a chunk"), (piece) => controller.enqueue(piece.slice()));
+      },
+    });
+  }
+}

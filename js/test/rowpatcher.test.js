@@ -1,0 +1,147 @@
+// The package against the shared conversion cases, split every way across
+// chunks, and against the native program on the fuzz corpus.
+//
+// Environment: ROWPATCHER_PACKAGE (the laid-out package), ROWPATCHER_CASES
+// (tests/cases.txt), ROWPATCHER_CORPUS (fuzz/corpus), ROWPATCHER_NATIVE (the
+// native program).
+import assert from "node:assert/strict";
+import { spawnSync } from "node:child_process";
+import fs from "node:fs";
+import path from "node:path";
+import { Readable } from "node:stream";
+import { test } from "node:test";
+import { pathToFileURL } from "node:url";
+
+const { convert, ConvertStream } = await import(pathToFileURL(path.join(process.env.ROWPATCHER_PACKAGE, "index.js")));
+
+// tests/cases.txt: its head says how cases are written.
+function readCases(file) {
+  const unescape = (text) => {
+    const bytes = [];
+    for (let i = 0; i < text.length; i++) {
+      if (text[i] !== "\\") {
+        bytes.push(text.charCodeAt(i));
+        continue;
+      }
+      const escape = text[++i];
+      if (escape === "x") {
+        bytes.push(parseInt(text.slice(i + 1, i + 3), 16));
+        i += 2;
+      } else {
+        bytes.push({ n: 10, r: 13, t: 9, 0: 0, "\\": 92 }[escape]);
+      }
+    }
+    return Buffer.from(bytes);
+  };
+  const cases = [];
+  for (const line of fs.readFileSync(file, "latin1").split("\n")) {
+    if (line === "" || line.startsWith("#")) {
+      continue;
+    }
+    const space = line.indexOf(" ");
+    const key = space < 0 ? line : line.slice(0, space);
+    const text = space < 0 ? "" : line.slice(space + 1);
+    if (key === "line" || key === "stream") {
+      cases.push({ what: text, input: [], output: [] });
+      continue;
+    }
+    const [field, times = "1"] = key.split("*");
+    const bytes = unescape(text);
+    for (let i = 0; i < Number(times); i++) {
+      cases.at(-1)[field].push(bytes);
+    }
+  }
+  return cases.map((c) => ({ what: c.what, input: Buffer.concat(c.input), output: Buffer.concat(c.output) }));
+}
+
+const cases = readCases(process.env.ROWPATCHER_CASES);
+
+async function streamed(chunks) {
+  const output = [];
+  const readable = new ReadableStream({
+    start(controller) {
+      for (const chunk of chunks) {
+        controller.enqueue(chunk);
+      }
+      controller.close();
+    },
+  });
+  for await (const piece of readable.pipeThrough(new ConvertStream())) {
+    output.push(piece);
+  }
+  return Buffer.concat(output);
+}
+
+// A fixed-seed generator, so that a failing chunking can be run again.
+function random(seed) {
+  return () => {
+    seed = (seed + 0x6d2b79f5) | 0;
+    let t = Math.imul(seed ^ (seed >>> 15), 1 | seed);
+    t = (t + Math.imul(t ^ (t >>> 7), 61 | t)) ^ t;
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
+}
+
+function chunked(bytes, next) {
+  const chunks = [];
+  for (let at = 0; at < bytes.length; ) {
+    const size = 1 + Math.floor(next() * Math.min(bytes.length - at, 300));
+    chunks.push(bytes.subarray(at, at + size));
+    at += size;
+  }
+  return chunks;
+}
+
+test("convert gives each case's output", () => {
+  for (const c of cases) {
+    assert.deepEqual(Buffer.from(convert(c.input)), c.output, c.what);
+  }
+});
+
+test("ConvertStream gives each case's output, whole and in random chunks", async () => {
+  const next = random(20261209);
+  for (const c of cases) {
+    assert.deepEqual(await streamed([c.input]), c.output, `${c.what}, one chunk`);
+    for (let round = 0; round < 5; round++) {
+      assert.deepEqual(await streamed(chunked(c.input, next)), c.output, `${c.what}, random chunks ${round}`);
+    }
+  }
+});
+
+test("a split at every point of records and headings gives the whole buffer's output", async () => {
+  const named = ["records among headings", "CRLF lines", "zero bytes", "a 54-byte record head at end of file"];
+  for (const c of cases.filter((c) => named.includes(c.what))) {
+    for (let at = 0; at <= c.input.length; at++) {
+      const output = await streamed([c.input.subarray(0, at), c.input.subarray(at)]);
+      assert.deepEqual(output, c.output, `${c.what}, split at ${at}`);
+    }
+  }
+});
+
+test("inputs larger than a block, and views of other arrays", async () => {
+  const c = cases.find((c) => c.what === "65-byte lines: a newline at every offset of a chunk");
+  const times = Math.ceil((600 * 1024) / c.input.length);
+  const input = Buffer.concat(Array(times).fill(c.input));
+  const output = Buffer.concat(Array(times).fill(c.output));
+  assert.deepEqual(Buffer.from(convert(input)), output);
+  assert.deepEqual(Buffer.from(convert(new DataView(input.buffer, input.byteOffset, input.length))), output);
+  assert.deepEqual(await streamed([input]), output);
+  assert.throws(() => convert("text"), TypeError);
+});
+
+test("the fuzz corpus converts alike by convert, by ConvertStream and by the native program", async () => {
+  const corpus = process.env.ROWPATCHER_CORPUS;
+  const names = fs.readdirSync(corpus);
+  assert.ok(names.length > 100);
+  for (const name of names) {
+    const file = path.join(corpus, name);
+    const native = spawnSync(process.env.ROWPATCHER_NATIVE, [file], { maxBuffer: 1 << 30 });
+    assert.equal(native.status, 0, name);
+    assert.deepEqual(Buffer.from(convert(fs.readFileSync(file))), native.stdout, `${name}: convert`);
+    const output = [];
+    for await (const piece of Readable.toWeb(fs.createReadStream(file)).pipeThrough(new ConvertStream())) {
+      output.push(piece);
+    }
+    assert.deepEqual(Buffer.concat(output), native.stdout, `${name}: ConvertStream`);
+  }
+});
