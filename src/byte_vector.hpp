@@ -35,6 +35,7 @@ public:
     void store(char *to) const { _mm_storeu_si128(reinterpret_cast<__m128i *>(to), bytes_); }
     static ByteVector splat(char byte) { return ByteVector(_mm_set1_epi8(byte)); }
     static ByteVector lanes(std::initializer_list<std::size_t> indices);
+    static ByteVector from_bytes(const std::array<char, LANES> &bytes) { return load(bytes.data()); }
 
     ByteVector equals(char byte) const { return ByteVector(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(byte))); }
     ByteVector operator&(const ByteVector &other) const
@@ -82,6 +83,7 @@ public:
     void store(char *to) const { vst1q_u8(reinterpret_cast<std::uint8_t *>(to), bytes_); }
     static ByteVector splat(char byte) { return ByteVector(vdupq_n_u8(static_cast<std::uint8_t>(byte))); }
     static ByteVector lanes(std::initializer_list<std::size_t> indices);
+    static ByteVector from_bytes(const std::array<char, LANES> &bytes) { return load(bytes.data()); }
 
     ByteVector equals(char byte) const { return ByteVector(vceqq_u8(bytes_, splat(byte).bytes_)); }
     ByteVector operator&(const ByteVector &other) const { return ByteVector(vandq_u8(bytes_, other.bytes_)); }
@@ -123,6 +125,13 @@ public:
     void store(char *to) const { wasm_v128_store(to, bytes_); }
     static ByteVector splat(char byte) { return ByteVector(wasm_i8x16_splat(byte)); }
     static ByteVector lanes(std::initializer_list<std::size_t> indices);
+    // Lane by lane, so that a mask of constant lanes becomes one constant
+    // rather than bytes stored and loaded back.
+    static ByteVector from_bytes(const std::array<char, LANES> &b)
+    {
+        return ByteVector(wasm_i8x16_make(b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10],
+                                          b[11], b[12], b[13], b[14], b[15]));
+    }
 
     ByteVector equals(char byte) const { return ByteVector(wasm_i8x16_eq(bytes_, wasm_i8x16_splat(byte))); }
     ByteVector operator&(const ByteVector &other) const { return ByteVector(wasm_v128_and(bytes_, other.bytes_)); }
@@ -169,6 +178,7 @@ public:
         return vector;
     }
     static ByteVector lanes(std::initializer_list<std::size_t> indices);
+    static ByteVector from_bytes(const std::array<char, LANES> &bytes) { return load(bytes.data()); }
 
     ByteVector equals(char byte) const
     {
@@ -237,5 +247,5 @@ inline ByteVector ByteVector::lanes(std::initializer_list<std::size_t> indices)
     for (const std::size_t index : indices) {
         mask[index] = static_cast<char>(0xff);
     }
-    return load(mask.data());
+    return from_bytes(mask);
 }
