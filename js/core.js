@@ -16,12 +16,14 @@ const compiled = await WebAssembly.compile(bytesOf(wasmBase64));
 
 // One stream's converter: feed it bytes in any pieces; each call hands the
 // converted record lines so far to a callback, as a view into the module's
-// memory that is valid only until the callback returns.
+// memory that is valid only until the callback returns. It counts the lines
+// read and the record lines written as it goes.
 export class Converter {
   constructor(instance) {
     this.exports = instance.exports;
     this.memory = new Uint8Array(this.exports.memory.buffer);
     this.blockSize = this.exports.block_size();
+    this.reset();
   }
 
   static async create() {
@@ -31,19 +33,41 @@ export class Converter {
   // Forgets any input given before.
   reset() {
     this.exports.reset();
+    this.lines = 0;
+    this.records = 0;
+    this.lastIn = 10; // the last byte read and written: a newline before any
+    this.lastOut = 10;
+  }
+
+  // The counts once the input has ended: a last line without its newline
+  // counts too.
+  get linesRead() {
+    return this.lines + (this.lastIn !== 10 ? 1 : 0);
+  }
+  get recordsWritten() {
+    return this.records + (this.lastOut !== 10 ? 1 : 0);
   }
 
   // Where the next block goes, and how much of it there is room for: for a
   // reader that reads into the module's memory itself.
   nextBlock() {
-    return this.memory.subarray(this.exports.next_block()).subarray(0, this.blockSize);
+    this.block = this.exports.next_block();
+    return this.memory.subarray(this.block, this.block + this.blockSize);
   }
 
   // Converts the COUNT bytes just put into nextBlock(); the view of the
   // output is valid until the next call.
   convertBlock(count) {
+    if (count > 0) {
+      this.lastIn = this.memory[this.block + count - 1];
+    }
     const size = this.exports.convert_block(count);
     const start = this.exports.output_start();
+    this.lines += this.exports.block_lines();
+    this.records += this.exports.block_records();
+    if (size > 0) {
+      this.lastOut = this.memory[start + size - 1];
+    }
     return this.memory.subarray(start, start + size);
   }
 
@@ -51,7 +75,7 @@ export class Converter {
   push(bytes, emit) {
     for (let at = 0; at < bytes.length; at += this.blockSize) {
       const piece = bytes.subarray(at, at + this.blockSize);
-      this.memory.set(piece, this.exports.next_block());
+      this.nextBlock().set(piece);
       const output = this.convertBlock(piece.length);
       if (output.length > 0) {
         emit(output);

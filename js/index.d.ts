@@ -13,4 +13,8 @@ export function convert(input: Uint8Array | ArrayBufferView | ArrayBuffer): Uint
  */
 export class ConvertStream extends TransformStream<Uint8Array, Uint8Array> {
   constructor();
+  /** Lines read so far; a last line without its newline counts too. */
+  readonly lines: number;
+  /** Record lines written so far; the other lines read were dropped. */
+  readonly records: number;
 }

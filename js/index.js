@@ -30,17 +30,32 @@ export function convert(input) {
 }
 
 // The conversion as a stream of byte chunks, in constant memory: chunks of
-// any size, a record split across chunks included.
+// any size, a record split across chunks included. It counts the lines read
+// and the record lines written, for progress.
 export class ConvertStream extends TransformStream {
+  #converter = null;
+
   constructor() {
+    const ready = Converter.create();
     let converter;
     super({
       async start() {
-        converter = await Converter.create();
+        converter = await ready;
       },
       transform(chunk, controller) {
         converter.push(asBytes(chunk, "a chunk"), (piece) => controller.enqueue(piece.slice()));
       },
     });
+    ready.then((created) => {
+      this.#converter = created;
+    });
+  }
+
+  get lines() {
+    return this.#converter?.linesRead ?? 0;
+  }
+
+  get records() {
+    return this.#converter?.recordsWritten ?? 0;
   }
 }

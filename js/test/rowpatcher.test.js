@@ -108,6 +108,22 @@ test("ConvertStream gives each case's output, whole and in random chunks", async
   }
 });
 
+test("ConvertStream counts the lines read and the record lines written", async () => {
+  const lineCount = (bytes) => bytes.filter((byte) => byte === 10).length + ((bytes.at(-1) ?? 10) !== 10 ? 1 : 0);
+  for (const c of cases) {
+    const stream = new ConvertStream();
+    const next = random(7);
+    const writer = stream.writable.getWriter();
+    const reading = new Response(stream.readable).arrayBuffer();
+    for (const chunk of chunked(c.input, next)) {
+      await writer.write(chunk);
+    }
+    await writer.close();
+    await reading;
+    assert.deepEqual([stream.lines, stream.records], [lineCount(c.input), lineCount(c.output)], c.what);
+  }
+});
+
 test("a split at every point of records and headings gives the whole buffer's output", async () => {
   const named = ["records among headings", "CRLF lines", "zero bytes", "a 54-byte record head at end of file"];
   for (const c of cases.filter((c) => named.includes(c.what))) {
