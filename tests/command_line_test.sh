@@ -26,6 +26,14 @@ run "";               expect "empty name" 1 $'rowpatcher: cannot open input file
 run -h;               expect "-h is a file name" 1 $'rowpatcher: cannot open input file -h.  Abort.\n' /dev/null
 run "%s%n";           expect "percent in the name is text" 1 $'rowpatcher: cannot open input file %s%n.  Abort.\n' /dev/null
 run directory;        expect "directory" 1 $'rowpatcher: error reading input file directory.  Abort.\n' /dev/null
+# A message is never cut short, however long the name it was invoked by (a
+# script's messages always say "rowpatcher").
+if [[ $script == no ]]; then
+    invoked=/$(printf 'long-folder-name/%.0s' {1..600})rowpatcher
+    (exec -a "$invoked" "$program" "${name132%n}x") >out 2>err
+    echo $? >status
+    expect "a 10 KB invocation name, printed whole" 1 "$invoked: cannot open input file ${name132%n}x.  Abort."$'\n' /dev/null
+fi
 run empty;            expect "empty file" 0 "" /dev/null
 run "$examples/catalogue.txt"
 expect "example catalogue" 0 "" "$examples/catalogue.expected"

@@ -55,6 +55,19 @@ expect "a file name outside the ANSI code page" 0 "" control.expected
 win "rowpatcher 无.txt >out 2>err"
 expect "a missing file named outside the ANSI code page" 1 $'rowpatcher: cannot open input file 无.txt.  Abort.\n' /dev/null
 
+# The limit counts the name's UTF-8 bytes, and the name a message gives for
+# the program is whole, however long its path.
+name132=$(printf '数%.0s' {1..44})
+win "rowpatcher $name132 >out 2>err"
+expect "a name of 132 UTF-8 bytes (44 characters)" 1 "rowpatcher: cannot open input file $name132.  Abort."$'\n' /dev/null
+win "rowpatcher ${name132}数 >out 2>err"
+expect "a name of 135 UTF-8 bytes (45 characters)" 1 $'rowpatcher: filename too long.  Abort.\n' /dev/null
+folder=$(printf 'folder-%.0s' {1..20})数据
+mkdir "$folder"
+cp rowpatcher.exe "$folder/"
+win "$folder\\rowpatcher $name132 >out 2>err"
+expect "a program path of over 132 bytes" 1 "$folder\\rowpatcher: cannot open input file $name132.  Abort."$'\n' /dev/null
+
 # The input is never the output: the file stays as it was (cmd's > has
 # already emptied it).
 self_output=$'rowpatcher: input file catalogue.txt is the output file.  Abort.\n'
