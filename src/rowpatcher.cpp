@@ -4,9 +4,9 @@
 #include "convert_stream.hpp"
 #include "system_io.hpp"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -21,14 +21,28 @@ bool same_regular_file(const system_io::FileIdentity &output, const system_io::F
            output.file == input.file;
 }
 
-// The one error channel: one line on standard error, then status 1. A failure
-// to write the message itself has nowhere left to be reported.
-[[gnu::format(printf, 1, 2)]] int refuse(const char *format, ...)
+// The one error channel: one line on standard error, then status 1. The line
+// goes in one write where it fits a fixed buffer, so that nothing can come
+// between its pieces, and in pieces where it does not (a very long name the
+// program was invoked by). A failure to write it has nowhere left to be
+// reported.
+int refuse(std::initializer_list<const char *> pieces)
 {
-    va_list words;
-    va_start(words, format);
-    (void)std::vfprintf(stderr, format, words);
-    va_end(words);
+    char message[1024];
+    std::size_t length = 0;
+    for (const char *const piece : pieces) {
+        const std::size_t size = std::strlen(piece);
+        if (size >= sizeof message - length) {
+            for (const char *const each : pieces) {
+                (void)std::fputs(each, stderr);
+            }
+            return 1;
+        }
+        std::memcpy(message + length, piece, size);
+        length += size;
+    }
+    message[length] = '\0';
+    (void)std::fputs(message, stderr);
     return 1;
 }
 
@@ -38,13 +52,13 @@ int main(int argc, char *argv[])
 {
     const system_io::CommandLine words = system_io::command_line(argc, argv);
     if (words.count != 2) {
-        return refuse("Usage: rowpatcher <inputfile>\n");
+        return refuse({"Usage: rowpatcher <inputfile>\n"});
     }
     const char *const program = words.program;
     const char *const filename = words.argument;
 
     if (std::strlen(filename) > MAX_FILENAME_LENGTH) {
-        return refuse("%s: filename too long.  Abort.\n", program);
+        return refuse({program, ": filename too long.  Abort.\n"});
     }
     system_io::use_binary_output();
     // Standard output is looked at before the open: were it closed, the open
@@ -53,15 +67,15 @@ int main(int argc, char *argv[])
 
     const int input = system_io::open_input(filename);
     if (input < 0) {
-        return refuse("%s: cannot open input file %s.  Abort.\n", program, filename);
+        return refuse({program, ": cannot open input file ", filename, ".  Abort.\n"});
     }
     const system_io::FileIdentity input_identity = system_io::identify(input);
     if (same_regular_file(output, input_identity)) {
-        return refuse("%s: input file %s is the output file.  Abort.\n", program, filename);
+        return refuse({program, ": input file ", filename, " is the output file.  Abort.\n"});
     }
     // Some systems let a directory be read as bytes; it is no catalogue.
     if (input_identity.is_directory) {
-        return refuse("%s: error reading input file %s.  Abort.\n", program, filename);
+        return refuse({program, ": error reading input file ", filename, ".  Abort.\n"});
     }
     system_io::advise_sequential_reading(input);
     if (output.is_pipe) {
@@ -84,9 +98,9 @@ int main(int argc, char *argv[])
     case StreamResult::ok:
         return 0;
     case StreamResult::read_error:
-        return refuse("%s: error reading input file %s.  Abort.\n", program, filename);
+        return refuse({program, ": error reading input file ", filename, ".  Abort.\n"});
     case StreamResult::write_error:
-        return refuse("%s: error writing output.  Abort.\n", program);
+        return refuse({program, ": error writing output.  Abort.\n"});
     }
     return 1;
 }
