@@ -1,6 +1,6 @@
 # Shared by the CI scripts: sourced, never run.
 
-step() { printf '\n=== %s\n' "$*"; }
+step() { printf '\n=== %s (%s)\n' "$*" "$(date -u +%T)"; }
 fail() {
     echo "FAIL: $*" >&2
     exit 1

@@ -18,33 +18,20 @@ import path from "node:path";
 import { after, before, describe, test } from "node:test";
 import { pathToFileURL } from "node:url";
 import puppeteer from "puppeteer-core";
+import { readCases } from "../../tests/cases.mjs";
 
 const pagePath = process.env.ROWPATCHER_PAGE;
 const examples = process.env.ROWPATCHER_EXAMPLES;
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "rowpatcher-page-"));
 const axeSource = fs.readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
 
-// The shared cases by name, as files.
+// A shared case by name: its input as a file, and its output.
 function caseFile(name) {
-  const lines = fs.readFileSync(process.env.ROWPATCHER_CASES, "latin1").split("\n");
-  const unescape = (text) =>
-    Buffer.from(
-      text.replace(/\\(x[0-9a-f]{2}|.)/g, (_, e) =>
-        e[0] === "x" ? String.fromCharCode(parseInt(e.slice(1), 16)) : { n: "\n", r: "\r", t: "\t", 0: "\0", "\\": "\\" }[e],
-      ),
-      "latin1",
-    );
-  const at = lines.findIndex((line) => line === `stream ${name}` || line === `line ${name}`);
-  assert.ok(at >= 0, name);
-  const parts = { input: [], output: [] };
-  for (const line of lines.slice(at + 1)) {
-    const match = /^(input|output)(?:\*(\d+))? (.*)$/.exec(line);
-    if (!match) break;
-    for (let i = 0; i < Number(match[2] ?? 1); i++) parts[match[1]].push(unescape(match[3]));
-  }
+  const found = readCases(process.env.ROWPATCHER_CASES).find((c) => c.what === name);
+  assert.ok(found, name);
   const file = path.join(work, `${name.replace(/[^a-z0-9]+/gi, "-")}.txt`);
-  fs.writeFileSync(file, Buffer.concat(parts.input));
-  return { file, expected: Buffer.concat(parts.output) };
+  fs.writeFileSync(file, found.input);
+  return { file, expected: found.output };
 }
 
 let browser;
@@ -231,7 +218,7 @@ for (const [where, urlOf] of [["from disk", () => origins["from disk"]], ["from 
       await view.page.close();
     });
 
-    test("has no accessibility violation that axe-core finds", async () => {
+    test("has no accessibility violation that axe-core finds, and fits a phone-sized window", async () => {
       const view = await open(urlOf());
       await choose(view.page, path.join(examples, "catalogue.txt"));
       await settled(view.page, 1);
@@ -240,6 +227,11 @@ for (const [where, urlOf] of [["from disk", () => origins["from disk"]], ["from 
         (await window.axe.run(document)).violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target).join(", ")}`),
       );
       assert.deepEqual(violations, []);
+      // 360 CSS pixels: a phone, or a small window at 200% zoom. Only the
+      // preview of long lines scrolls sideways, inside its own region.
+      await view.page.setViewport({ width: 360, height: 740 });
+      const fits = await view.page.evaluate(() => document.documentElement.scrollWidth <= document.documentElement.clientWidth);
+      assert.equal(fits, true, "the page scrolls sideways at 360 pixels wide");
       await view.page.close();
     });
   });
