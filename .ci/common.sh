@@ -32,7 +32,7 @@ install_missing() {
 ctest_all() {
     local log
     log=$(mktemp)
-    ctest --test-dir "$1" --output-on-failure | tee "$log"
+    ctest --test-dir "$1" --output-on-failure -j "$(nproc)" | tee "$log"
     if grep -q 'did not run' "$log"; then
         rm -f "$log"
         fail "tests were skipped in $1; CI installs every tool, so none may skip"
