@@ -273,7 +273,12 @@ async function convertFile(file, destination) {
     return;
   }
   if (destination) {
-    await destination.close();
+    try {
+      await destination.close(); // the file is written here, if the disk takes it
+    } catch (error) {
+      showOutcome(item, `The converted file could not be saved (${error?.message ?? error}).`, true);
+      return;
+    }
     showOutcome(item, `Converted and saved: ${summary}`);
   } else {
     keep();
@@ -293,7 +298,11 @@ async function work() {
   busy = true;
   while (queue.length > 0) {
     const { file, destination } = queue.shift();
-    await convertFile(file, destination);
+    try {
+      await convertFile(file, destination);
+    } catch (error) {
+      announce(`${file.name}: ${error?.message ?? error}`); // a failure convertFile did not foresee
+    }
   }
   busy = false;
 }
