@@ -6,7 +6,8 @@
 // program), ROWPATCHER_CASES (tests/cases.txt), ROWPATCHER_EXAMPLES
 // (examples/), ROWPATCHER_CHROMIUM (default /usr/bin/chromium),
 // ROWPATCHER_SCREENSHOT (where to save a picture of a finished conversion),
-// ROWPATCHER_PAGE_QUICK (set: the example alone, as a release checks it).
+// ROWPATCHER_PAGE_QUICK (set: the example and the shared cases alone, as a
+// release checks it).
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import { createHash } from "node:crypto";
@@ -74,7 +75,8 @@ async function open(url, { beforeLoad } = {}) {
   session.on("Browser.downloadProgress", (event) => {
     if (event.state === "completed") finished.set(event.guid, true);
   });
-  session.on("Browser.downloadWillBegin", (event) => finished.set(event.guid, false));
+  // A small download may say it completed before it says it began.
+  session.on("Browser.downloadWillBegin", (event) => finished.set(event.guid, finished.get(event.guid) ?? false));
   if (beforeLoad) await page.evaluateOnNewDocument(beforeLoad);
   const requests = [];
   const errors = [];
@@ -104,16 +106,18 @@ async function settled(page, count) {
   );
 }
 
-// Clicks the newest result's link and returns the saved file's bytes.
-async function download(view) {
+// Clicks a result's link (the newest, unless LINK is given) and returns the
+// saved file's bytes.
+async function download(view, link) {
+  link ??= await view.page.$(".result .download");
   const before = view.finished.size;
-  await view.page.click(".result .download");
+  await link.click();
   await view.page.waitForFunction(() => true); // let the click be handled
   for (let i = 0; i < 6000; i++) {
     if (view.finished.size > before && [...view.finished.values()].every(Boolean)) break;
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
-  const name = await view.page.$eval(".result .download", (link) => link.download);
+  const name = await link.evaluate((link) => link.download);
   return fs.readFileSync(path.join(view.downloads, name));
 }
 
@@ -140,6 +144,36 @@ for (const [where, urlOf] of [["from disk", () => origins["from disk"]], ["from 
       assert.deepEqual(view.requests.filter((url) => !url.startsWith("blob:")), []);
       assert.deepEqual(view.errors, []);
       await view.page.close();
+    });
+
+    test("converts every shared case byte for byte, or says it found no record line", async () => {
+      const cases = readCases(process.env.ROWPATCHER_CASES).map((c, i) => {
+        const file = path.join(work, `case-${String(i).padStart(2, "0")}.txt`);
+        fs.writeFileSync(file, c.input);
+        return { ...c, file };
+      });
+      // A few files to a page: Chromium stops a page's downloads after ten
+      // in quick succession.
+      for (let first = 0; first < cases.length; first += 8) {
+        const batch = cases.slice(first, first + 8);
+        const view = await open(urlOf());
+        await choose(view.page, ...batch.map((c) => c.file));
+        const results = (await settled(view.page, batch.length)).reverse(); // newest first on the page
+        const links = (await view.page.$$(".result .download")).reverse();
+        for (const [i, c] of batch.entries()) {
+          const what = `${c.kind} ${c.what}`;
+          assert.equal(results[i].name, path.basename(c.file), what);
+          if (c.output.length === 0) {
+            assert.match(results[i].outcome, /^No record lines were found/, what);
+            assert.equal(results[i].saved, false, what);
+          } else {
+            assert.equal(results[i].saved, true, what);
+            assert.deepEqual(await download(view, links[i]), c.output, what);
+          }
+        }
+        assert.deepEqual(view.requests.filter((url) => !url.startsWith("blob:")), []);
+        await view.page.close();
+      }
     });
 
     if (process.env.ROWPATCHER_PAGE_QUICK !== undefined) return;
@@ -237,7 +271,7 @@ for (const [where, urlOf] of [["from disk", () => origins["from disk"]], ["from 
   });
 }
 
-// A release checks the example alone (ROWPATCHER_PAGE_QUICK).
+// A release checks the example and the shared cases alone (ROWPATCHER_PAGE_QUICK).
 describe("a 256 MiB catalogue", { skip: process.env.ROWPATCHER_PAGE_QUICK !== undefined }, () => {
   let big;
   let expectedHash;
