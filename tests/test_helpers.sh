@@ -27,10 +27,11 @@ expect() {
 # repeat_catalogue COUNT: writes the example catalogue COUNT times, with a
 # blank line after each copy (needs $examples).
 repeat_catalogue() {
-    local i
+    local i copy
+    copy=$(cat "$examples/catalogue.txt" && echo && echo .) # keeps the trailing newlines
+    copy=${copy%.}
     for ((i = 0; i < $1; i++)); do
-        cat "$examples/catalogue.txt"
-        echo
+        printf '%s' "$copy"
     done
 }
 
