@@ -4,7 +4,6 @@
 // first. Files are converted one after another; nothing leaves the page.
 import { convert, ConvertStream } from "../js/index.js";
 
-const READ_SIZE = 1 << 20;
 const PREVIEW_LINES = 20;
 const PREVIEW_BYTES = 1 << 20; // of input kept to pair the first records with their lines
 const PREVIEW_WIDTH = 200; // columns shown of a long line
@@ -162,30 +161,19 @@ function showRunning(file, abort) {
   };
 }
 
-// Reads FILE a piece at a time, into one buffer used over and over where the
-// browser lets a reader bring its own (ConvertStream has copied each piece by
-// the time its write is done), so that reading leaves no garbage behind.
+// Reads FILE a piece at a time, with the reader every browser has. (A reader
+// that brings its own buffer would leave less garbage, but Chromium at times
+// never answers one of its reads of a file.)
 async function* pieces(file) {
-  let reader;
-  try {
-    reader = file.stream().getReader({ mode: "byob" });
-  } catch {
-    reader = null;
-  }
-  if (reader === null) {
-    yield* file.stream();
-    return;
-  }
-  let buffer = new ArrayBuffer(READ_SIZE);
+  const reader = file.stream().getReader();
   try {
     for (;;) {
-      const { done, value } = await reader.read(new Uint8Array(buffer));
+      const { done, value } = await reader.read();
       if (done) return;
       yield value;
-      buffer = value.buffer;
     }
   } finally {
-    reader.releaseLock();
+    reader.cancel().catch(() => {}); // stops the reading if it was left early
   }
 }
 
@@ -234,6 +222,9 @@ async function convertFile(file, destination) {
       if (bytesRead < head.length) head.set(piece.subarray(0, head.length - bytesRead), bytesRead);
       bytesRead += piece.length;
       await writer.write(piece);
+      // Converted, so copied: its memory is let go now, as the output's is,
+      // unless another piece may lie in the same buffer.
+      if (piece.byteOffset === 0 && piece.byteLength === piece.buffer.byteLength) piece.buffer.transfer?.(0);
       running.update(bytesRead, converter);
       // Reads that are served at once would keep the page from drawing the
       // progress and from hearing Cancel: let it, every 50 ms.

@@ -87,15 +87,23 @@ async function open(url, { beforeLoad } = {}) {
   return { page, session, downloads, finished, requests, errors };
 }
 
-// Waits until COUNT results have an outcome and nothing is running.
+// Waits until COUNT results have an outcome and nothing is running; if they
+// never do, fails with what the page shows.
 async function settled(page, count) {
-  await page.waitForFunction(
-    (count) =>
-      document.getElementById("running").hidden &&
-      [...document.querySelectorAll(".result .outcome")].filter((o) => o.textContent !== "").length === count,
-    { timeout: 600000, polling: 100 },
-    count,
-  );
+  const state = () =>
+    page.evaluate(() => ({
+      running: !document.getElementById("running").hidden,
+      outcomes: [...document.querySelectorAll(".result")].map(
+        (item) => `${item.querySelector(".name").textContent}: ${item.querySelector(".outcome").textContent}`,
+      ),
+      status: document.getElementById("status").textContent,
+    }));
+  const deadline = Date.now() + 600000;
+  for (let now = await state(); ; now = await state()) {
+    if (!now.running && now.outcomes.filter((o) => !o.endsWith(": ")).length === count) break;
+    assert.ok(Date.now() < deadline, `${count} results never settled: ${JSON.stringify(now)}`);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
   return page.$$eval(".result", (items) =>
     items.map((item) => ({
       name: item.querySelector(".name").textContent,
