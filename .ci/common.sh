@@ -61,8 +61,25 @@ setup_zig() {
 }
 
 wrap() { # wrap NAME COMMAND...
-    printf '#!/bin/sh\nexec %s "$@"\n' "${*:2}" >"$tools/$1"
-    chmod +x "$tools/$1"
+    printf '#!/bin/sh\nexec %s "$@"\n' "${*:2}" | install_tool "$1"
+}
+
+# install_tool NAME: standard input becomes $tools/NAME whole, by a rename,
+# so that a release running beside this one never runs half a tool.
+install_tool() {
+    cat >"$tools/$1.$$" && chmod +x "$tools/$1.$$" && mv -f "$tools/$1.$$" "$tools/$1"
+}
+
+# release_prerequisites: what .ci/release needs, installed once before two
+# releases run at once, so that neither installs anything then.
+release_prerequisites() {
+    install_missing file groff-base zip dpkg-dev lintian rpm rpm2cpio cpio qemu-user wine wine64 clang lld \
+        libc++-14-dev-wasm32 g++-mingw-w64-x86-64-posix crossbuild-essential-arm64 libc6:arm64 \
+        crossbuild-essential-armhf musl-dev musl-dev:arm64 musl-dev:i386 chromium
+    command -v node >/dev/null || install_missing nodejs
+    command -v npm >/dev/null || install_missing npm
+    setup_zig
+    setup_wine
 }
 
 # setup_wine: a wine prefix in ~/.cache, made by a first run whose own
