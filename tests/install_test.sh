@@ -61,11 +61,25 @@ else
     report "manual page installed" " no $page;"
 fi
 
+# The labels Debian and RPM give the program's processor, and its width,
+# read from its ELF header: the packages carry these, whatever machine
+# packed them (an i386 program packed on amd64 is an i386 package).
+case $(readelf -h prefix/bin/rowpatcher 2>/dev/null) in
+*"Advanced Micro Devices X86-64"*) labels=(amd64 x86_64 64) ;;
+*"Intel 80386"*) labels=(i386 i686 32) ;;
+*AArch64*) labels=(arm64 aarch64 64) ;;
+*"hard-float ABI"*) labels=(armhf armv7hl 32) ;;
+*) labels=() ;;
+esac
+((${#labels[@]} > 0)) || skip "no package label known for this program's processor: packages not built"
+
 # The .deb: dpkg-shlibdeps, which needs file, works out its dependencies.
-if needs dpkg-deb dpkg-shlibdeps file && pack DEB; then
-    deb=package/rowpatcher_${version}_$(dpkg --print-architecture).deb
+if ((${#labels[@]} > 0)) && needs dpkg-deb dpkg-shlibdeps file && pack DEB; then
+    deb=$(echo package/*.deb)
+    holds "the .deb is named for ${labels[0]}" test "$deb" = "package/rowpatcher_${version}_${labels[0]}.deb"
     fields "deb control fields" "$(dpkg-deb -f "$deb")" Package=rowpatcher Version="$version" \
-        Section=utils Maintainer='*@*' Depends='*libc6*' Homepage='https://*' Description='?*'
+        Architecture="${labels[0]}" Section=utils Maintainer='*@*' Depends='*libc6*' Homepage='https://*' \
+        Description='?*'
     depends=$(dpkg-deb -f "$deb" Depends)
     [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]]
     report "the .deb depends on libc6 alone" "$([[ $? != 0 ]] && echo " it depends on $depends")"
@@ -82,14 +96,20 @@ if needs dpkg-deb dpkg-shlibdeps file && pack DEB; then
 fi
 
 # The .rpm, unpacked without installing it.
-if needs rpmbuild rpm2cpio cpio && pack RPM; then
-    rpm=package/rowpatcher-$version-1.$(uname -m).rpm
+if ((${#labels[@]} > 0)) && needs rpmbuild rpm2cpio cpio && pack RPM; then
+    rpm=$(echo package/*.rpm)
+    holds "the .rpm is named for ${labels[1]}" test "$rpm" = "package/rowpatcher-$version-1.${labels[1]}.rpm"
     info=$(rpm -qip "$rpm")
-    fields "rpm header fields" "$info" Name=rowpatcher Version="$version" Release=1 License=MIT \
-        Group=Applications/Text URL='https://*' Summary='?*'
+    fields "rpm header fields" "$info" Name=rowpatcher Version="$version" Release=1 Architecture="${labels[1]}" \
+        License=MIT Group=Applications/Text URL='https://*' Summary='?*'
     holds "rpm description" grep -q "^rowpatcher reads a text catalogue" <<<"$info"
-    others=$(rpm -qpR "$rpm" 2>/dev/null | grep -v -E '^(libc\.so\.6|ld-linux|rtld\(GNU_HASH\)|rpmlib\()')
+    requires=$(rpm -qpR "$rpm" 2>/dev/null)
+    others=$(grep -v -E '^(libc\.so\.6|ld-linux|rtld\(GNU_HASH\)|rpmlib\()' <<<"$requires")
     report "the .rpm requires glibc alone" "$([[ -n $others ]] && echo " it requires" $others)"
+    # A 64-bit program's libraries carry RPM's "(64bit)" mark, a 32-bit one's none.
+    libc=$(grep '^libc\.so\.6' <<<"$requires")
+    if [[ ${labels[2]} == 64 ]]; then wrong=$(grep -v '(64bit)$' <<<"$libc"); else wrong=$(grep '(64bit)' <<<"$libc"); fi
+    report "the .rpm requires the ${labels[2]}-bit C library" "$([[ -n $wrong ]] && echo " it requires" $wrong)"
     mkdir rpm_root
     (cd rpm_root && rpm2cpio "../$rpm" | cpio -idm 2>/dev/null)
     converts "unpacked .rpm program converts the example" rpm_root/usr/bin/rowpatcher
