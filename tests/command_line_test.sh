@@ -27,12 +27,15 @@ run -h;               expect "-h is a file name" 1 $'rowpatcher: cannot open inp
 run "%s%n";           expect "percent in the name is text" 1 $'rowpatcher: cannot open input file %s%n.  Abort.\n' /dev/null
 run directory;        expect "directory" 1 $'rowpatcher: error reading input file directory.  Abort.\n' /dev/null
 # A message is never cut short, however long the name it was invoked by (a
-# script's messages always say "rowpatcher").
+# script's messages always say "rowpatcher"): a name longer than the 1 KiB
+# message buffer, and one shorter whose message is longer.
 if [[ $script == no ]]; then
-    invoked=/$(printf 'long-folder-name/%.0s' {1..600})rowpatcher
-    (exec -a "$invoked" "$program" "${name132%n}x") >out 2>err
-    echo $? >status
-    expect "a 10 KB invocation name, printed whole" 1 "$invoked: cannot open input file ${name132%n}x.  Abort."$'\n' /dev/null
+    for invoked in "/$(printf 'long-folder-name/%.0s' {1..600})rowpatcher" "/$(printf 'n%.0s' {1..989})/rowpatcher"; do
+        (exec -a "$invoked" "$program" "${name132%n}x") >out 2>err
+        echo $? >status
+        expect "a ${#invoked}-byte invocation name, printed whole" 1 \
+            "$invoked: cannot open input file ${name132%n}x.  Abort."$'\n' /dev/null
+    done
 fi
 run empty;            expect "empty file" 0 "" /dev/null
 run "$examples/catalogue.txt"
