@@ -7,8 +7,9 @@ fail() {
 }
 
 # install_missing PACKAGE...: installs, through apt-get, those not installed
-# yet. A PACKAGE:ARCH brings its architecture in first. A package installed
-# for a second architecture too needs its own architecture named.
+# yet, with sudo where not run as root. A PACKAGE:ARCH brings its
+# architecture in first. A package installed for a second architecture too
+# needs its own architecture named.
 install_missing() {
     local package missing=() sudo=""
     for package in "$@"; do
@@ -17,14 +18,69 @@ install_missing() {
     done
     ((${#missing[@]} > 0)) || return 0
     step "installing ${missing[*]}"
-    [[ $(id -u) -eq 0 ]] || sudo=sudo
+    if [[ $(id -u) -ne 0 ]]; then
+        command -v sudo >/dev/null || fail "not root and no sudo: install as root: apt-get install ${missing[*]}"
+        sudo=sudo
+    fi
     for package in "${missing[@]}"; do
         [[ $package == *:* ]] && $sudo dpkg --add-architecture "${package#*:}"
     done
     # A mirror caught mid-sync fails one index or another; the install
-    # below still finds what the other lists hold.
-    $sudo apt-get update || echo "apt-get update failed in part; installing from the lists at hand"
+    # below still finds what the other lists hold. ROWPATCHER_CI_APT_UPDATE=fail
+    # takes that path without an update.
+    if [[ ${ROWPATCHER_CI_APT_UPDATE:-} == fail ]] || ! $sudo apt-get update; then
+        echo "apt-get update failed in part; installing from the lists at hand"
+    fi
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# runs_i686 PROGRAM: whether 32-bit x86 programs such as PROGRAM run here as
+# users' machines run them, without an emulator named on the command line.
+# ROWPATCHER_CI_I686 forces the answer, so that either path of a script can
+# be taken on any machine:
+#   native  yes: the kernel runs them itself (a failure where it cannot);
+#   binfmt  yes: qemu-i386 is registered with the kernel (binfmt_misc) as
+#           their handler, as on a kernel that runs no 32-bit program;
+#   qemu    no: the caller runs them under qemu-i386 itself.
+# Unset, the answer is whether PROGRAM starts; bash's status 126 says it
+# cannot.
+runs_i686() {
+    local status=0
+    case ${ROWPATCHER_CI_I686:-} in
+    qemu) return 1 ;;
+    binfmt) register_i386_binfmt ;;
+    native | "") ;;
+    *) fail "ROWPATCHER_CI_I686 is native, binfmt or qemu, not '$ROWPATCHER_CI_I686'" ;;
+    esac
+    "$1" </dev/null >/dev/null 2>&1 || status=$?
+    if ((status == 126)); then
+        [[ -z ${ROWPATCHER_CI_I686:-} ]] || fail "ROWPATCHER_CI_I686=$ROWPATCHER_CI_I686: this kernel runs no 32-bit program"
+        return 1
+    fi
+}
+
+# register_i386_binfmt: has the kernel start 32-bit x86 programs through
+# qemu-i386, until unregister_i386_binfmt in the same script. binfmt_misc
+# tries its handlers before the kernel's own loaders, so it takes over where
+# the kernel could run them too. A script that finds the handler there (its
+# caller's) leaves it be.
+binfmt=/proc/sys/fs/binfmt_misc
+registered_binfmt=no
+register_i386_binfmt() {
+    [[ -e $binfmt/rowpatcher-i386 ]] && return 0
+    command -v qemu-i386 >/dev/null || install_missing qemu-user
+    [[ -e $binfmt/register ]] || mount -t binfmt_misc binfmt_misc "$binfmt" ||
+        fail "binfmt_misc cannot be mounted (not root?)"
+    # An ELF 32-bit little-endian executable or shared object for the 80386,
+    # as Debian's qemu-user-binfmt describes it. F: the handler is opened
+    # now; P: it is given the program's own argv[0], which messages print.
+    printf '%s' ':rowpatcher-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$(command -v qemu-i386)"':FP' \
+        >"$binfmt/register" || fail "qemu-i386 could not be registered with binfmt_misc"
+    registered_binfmt=yes
+    echo "32-bit x86 programs start through qemu-i386 (binfmt_misc), until this script ends"
+}
+unregister_i386_binfmt() {
+    [[ $registered_binfmt == no ]] || echo -1 >"$binfmt/rowpatcher-i386"
 }
 
 # ctest_all DIR: runs every test in DIR; a skipped test fails the run, since
