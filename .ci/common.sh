@@ -83,12 +83,12 @@ unregister_i386_binfmt() {
     [[ $registered_binfmt == no ]] || echo -1 >"$binfmt/rowpatcher-i386"
 }
 
-# ctest_all DIR: runs every test in DIR; a skipped test fails the run, since
-# CI installs every tool.
+# ctest_all DIR [CTEST_OPTION...]: runs every test in DIR; a skipped test
+# fails the run, since CI installs every tool.
 ctest_all() {
     local log
     log=$(mktemp)
-    ctest --test-dir "$1" --output-on-failure -j "$(nproc)" | tee "$log"
+    ctest --test-dir "$1" --output-on-failure -j "$(nproc)" "${@:2}" | tee "$log"
     if grep -q 'did not run' "$log"; then
         rm -f "$log"
         fail "tests were skipped in $1; CI installs every tool, so none may skip"
