@@ -22,20 +22,6 @@ constinit std::span<char> output;
 constinit std::size_t lines = 0;   // newlines in the last block's input
 constinit std::size_t records = 0; // newlines in its output
 
-// The newlines in [from, end), which lie in the buffer as the scan needs.
-std::size_t newlines(const char *from, const char *end)
-{
-    if (from == end) {
-        return 0;
-    }
-    NewlineScan scan(from, end);
-    std::size_t count = 0;
-    while (scan.next() != nullptr) {
-        ++count;
-    }
-    return count;
-}
-
 } // namespace
 
 #define EXPORT(name) extern "C" __attribute__((export_name(#name)))
@@ -63,9 +49,9 @@ EXPORT(next_block) char *next_block()
 // are the output until the next call of next_block().
 EXPORT(convert_block) std::size_t convert_block(std::size_t size)
 {
-    lines = newlines(block, block + size);
+    lines = count_newlines(block, block + size);
     output = compact_runs(converter.convert(size));
-    records = newlines(output.data(), output.data() + output.size());
+    records = count_newlines(output.data(), output.data() + output.size());
     return output.size();
 }
 

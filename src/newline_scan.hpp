@@ -154,3 +154,18 @@ private:
 };
 
 #endif
+
+// The newlines in [from, end), which lie in a buffer laid out as the scan
+// needs: for counting lines in and out.
+inline std::size_t count_newlines(const char *from, const char *end)
+{
+    if (from == end) {
+        return 0;
+    }
+    NewlineScan scan(from, end);
+    std::size_t count = 0;
+    while (scan.next() != nullptr) {
+        ++count;
+    }
+    return count;
+}
