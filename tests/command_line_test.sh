@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs the built program as users do and checks its standard output,
 # standard error and exit status byte for byte. PROGRAM is the native program
-# or the npm package's command (a Node.js script).
+# or a script that runs the same conversion: the npm package's command (in
+# Node.js) or the Python package's (python -m rowpatcher).
 # Usage: command_line_test.sh PROGRAM EXAMPLES_DIR
 set -u
 program=$(realpath "$1")
 examples=$(realpath "$2")
 [[ $(head -c 2 "$program") == "#!" ]] && script=yes || script=no
+[[ $(head -n 1 "$program") == *node* ]] && node=yes || node=no
 source "$(dirname "$(realpath "$0")")/test_helpers.sh"
 
 usage=$'Usage: rowpatcher <inputfile>\n'
@@ -36,6 +38,8 @@ if [[ $script == no ]]; then
         expect "a ${#invoked}-byte invocation name, printed whole" 1 \
             "$invoked: cannot open input file ${name132%n}x.  Abort."$'\n' /dev/null
     done
+else
+    echo "not run: the invocation name in messages (a script always calls itself rowpatcher)"
 fi
 run empty;            expect "empty file" 0 "" /dev/null
 run "$examples/catalogue.txt"
@@ -68,10 +72,12 @@ expect "/dev/stdin from the file, appending to it" 1 "$(self_output /dev/stdin)"
 run_on_itself hard_link.txt >>catalogue.txt
 expect "a hard link of the output file" 1 "$(self_output hard_link.txt)"$'\n' "$examples/catalogue.txt"
 # Node.js puts /dev/null in place of a closed standard output before a
-# script starts, so a script cannot tell.
-if [[ $script == no ]]; then
+# script starts, so its command cannot tell.
+if [[ $node == no ]]; then
     run_on_itself catalogue.txt >&-
     expect "standard output closed" 1 $'rowpatcher: error writing output.  Abort.\n' "$examples/catalogue.txt"
+else
+    echo "not run: standard output closed (Node.js opens /dev/null in its place)"
 fi
 grep -v / "$examples/catalogue.txt" >headings
 (exec -a rowpatcher "$program" headings) >&- 2>err
