@@ -131,11 +131,34 @@ install_tool() {
 release_prerequisites() {
     install_missing file groff-base zip dpkg-dev lintian rpm rpm2cpio cpio qemu-user wine wine64 clang lld \
         libc++-14-dev-wasm32 g++-mingw-w64-x86-64-posix crossbuild-essential-arm64 libc6:arm64 \
-        crossbuild-essential-armhf musl-dev musl-dev:arm64 musl-dev:i386 chromium
+        crossbuild-essential-armhf musl-dev musl-dev:arm64 musl-dev:i386 chromium python3-dev python3-venv \
+        python3-pip
     command -v node >/dev/null || install_missing nodejs
     command -v npm >/dev/null || install_missing npm
     setup_zig
     setup_wine
+    setup_arm64_python
+}
+
+# setup_arm64_python: Debian's arm64 Python 3.11, unpacked (not installed)
+# into ~/.cache, to run under qemu-aarch64; sets $arm64_python to its root.
+setup_arm64_python() {
+    local cache=${XDG_CACHE_HOME:-$HOME/.cache} debs deb
+    arm64_python=$cache/rowpatcher-python-arm64
+    [[ -x $arm64_python/usr/bin/python3.11 ]] && return 0
+    step "unpacking Debian's arm64 Python into $arm64_python"
+    debs=$(mktemp -d)
+    chmod 755 "$debs" # apt's own user writes there
+    (cd "$debs" && apt-get download -q python3.11-minimal:arm64 libpython3.11-minimal:arm64 \
+        libpython3.11-stdlib:arm64 libpython3.11-dev:arm64 libexpat1:arm64 zlib1g:arm64) ||
+        fail "Debian's arm64 Python could not be downloaded"
+    mkdir -p "$debs/root"
+    for deb in "$debs"/*.deb; do
+        dpkg-deb -x "$deb" "$debs/root"
+    done
+    mkdir -p "$cache"
+    mv -T "$debs/root" "$arm64_python"
+    rm -rf "$debs"
 }
 
 # setup_wine: a wine prefix in ~/.cache, made by a first run whose own
