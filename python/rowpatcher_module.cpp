@@ -12,7 +12,9 @@
 #include "block_converter.hpp"
 #include "convert_stream.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -113,19 +115,43 @@ std::size_t convert_into(Stream &stream, const char *data, std::size_t size, cha
 
 // The size of the conversion of a whole input: its record lines, each kept
 // whole. Read-only, so that convert() can make its result at its exact size
-// and write into it once.
+// and write into it once. The newlines are found by the chunk scan where
+// whole chunks lie inside the input, and by memchr before and after them,
+// so that no byte outside the input is read.
 std::size_t converted_size(const char *data, std::size_t size)
 {
-    std::size_t total = 0;
     const char *const end = data + size;
-    for (const char *line = data; line < end;) {
-        const auto *const newline = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-        const char *const line_end = newline != nullptr ? newline + 1 : end;
-        const auto length = static_cast<std::size_t>(line_end - line);
+    const char *line = data;
+    std::size_t total = 0;
+    const auto line_ends = [&](const char *newline) {
+        const auto length = static_cast<std::size_t>(newline + 1 - line);
         if (is_record_line({line, length})) {
             total += length;
         }
-        line = line_end;
+        line = newline + 1;
+    };
+    const auto scan_with_memchr = [&](const char *from, const char *to) {
+        while (const auto *const newline =
+                   static_cast<const char *>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)))) {
+            line_ends(newline);
+            from = newline + 1;
+        }
+    };
+    constexpr std::size_t CHUNK = NewlineScan::CHUNK_SIZE;
+    const auto address = reinterpret_cast<std::uintptr_t>(data);
+    const std::size_t before_chunks = std::min(size, (CHUNK - address % CHUNK) % CHUNK);
+    const std::size_t chunk_bytes = (size - before_chunks) / CHUNK * CHUNK;
+    const char *const chunks = data + before_chunks;
+    scan_with_memchr(data, chunks);
+    if (chunk_bytes > 0) {
+        NewlineScan scan(chunks, chunks + chunk_bytes);
+        while (const char *const newline = scan.next()) {
+            line_ends(newline);
+        }
+    }
+    scan_with_memchr(chunks + chunk_bytes, end);
+    if (line < end && is_record_line({line, static_cast<std::size_t>(end - line)})) {
+        total += static_cast<std::size_t>(end - line);
     }
     return total;
 }
