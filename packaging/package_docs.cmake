@@ -8,7 +8,22 @@
 #   rpm-changelog    CHANGELOG.md as the RPM package's %changelog, newest first
 # Run by the build as
 #   cmake -DSOURCE_DIR=... -DMANUAL=... -DOUT_DIR=... -DMAINTAINER=... -DHOMEPAGE=... -P package_docs.cmake
+#
+# With -DDEBIAN_SOURCE=packaging/debian and -DSETTINGS=FILE, a CMake file
+# that sets SUMMARY and DESCRIPTION (and may set the others), it lays out the Debian source package's debian/ folder in OUT_DIR instead:
+# the files of DEBIAN_SOURCE with the maintainer, homepage and description
+# filled in, the changelog (each version's Debian revision 1) and the
+# copyright file, whose licence Debian names Expat.
 cmake_minimum_required(VERSION 3.20)
+set(revision "")
+set(licence_name MIT)
+if(SETTINGS)
+    include(${SETTINGS})
+endif()
+if(DEBIAN_SOURCE)
+    set(revision -1)
+    set(licence_name Expat)
+endif()
 
 # The date YEAR-MM-DD HH:MM, in UTC, as a Debian changelog trailer gives it
 # (RFC 5322) into OUT, and as an RPM changelog entry gives it into RPM_OUT.
@@ -45,7 +60,7 @@ foreach(line IN LISTS lines)
     if(line MATCHES "^## ([0-9.]+) \\(([0-9]+)-([0-9]+)-([0-9]+) ([0-9:]+) UTC\\)$")
         set(version ${CMAKE_MATCH_1})
         changelog_dates(date rpm_date ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4} ${CMAKE_MATCH_5})
-        string(APPEND changelog "${trailer}rowpatcher (${version}) unstable; urgency=medium\n\n")
+        string(APPEND changelog "${trailer}rowpatcher (${version}${revision}) unstable; urgency=medium\n\n")
         set(trailer "\n -- ${MAINTAINER}  ${date}\n\n")
         if(NOT rpm_changelog STREQUAL "")
             string(APPEND rpm_changelog "\n")
@@ -63,9 +78,11 @@ foreach(line IN LISTS lines)
 endforeach()
 string(REGEX REPLACE "\n\n$" "\n" changelog "${changelog}${trailer}")
 file(WRITE ${OUT_DIR}/changelog "${changelog}")
-# A "%" would start an RPM macro.
-string(REPLACE "%" "%%" rpm_changelog "${rpm_changelog}")
-file(WRITE ${OUT_DIR}/rpm-changelog "${rpm_changelog}")
+if(NOT DEBIAN_SOURCE)
+    # A "%" would start an RPM macro.
+    string(REPLACE "%" "%%" rpm_changelog "${rpm_changelog}")
+    file(WRITE ${OUT_DIR}/rpm-changelog "${rpm_changelog}")
+endif()
 
 # The licence text, indented by one space, blank lines as " .".
 file(STRINGS ${SOURCE_DIR}/LICENSE licence_lines)
@@ -87,11 +104,22 @@ Source: ${HOMEPAGE}
 
 Files: *
 Copyright: ${notice}
-License: MIT
+License: ${licence_name}
 
-License: MIT
+License: ${licence_name}
  ${licence_text}
 ")
+
+if(DEBIAN_SOURCE)
+    file(GLOB_RECURSE templates RELATIVE ${DEBIAN_SOURCE} ${DEBIAN_SOURCE}/*)
+    # The description's lines indented by one space, blank lines as " .".
+    string(REPLACE "\n\n" "\n.\n" DESCRIPTION "${DESCRIPTION}")
+    string(REPLACE "\n" "\n " DESCRIPTION " ${DESCRIPTION}")
+    foreach(template IN LISTS templates)
+        configure_file(${DEBIAN_SOURCE}/${template} ${OUT_DIR}/${template} @ONLY)
+    endforeach()
+    return()
+endif()
 
 file(COPY ${MANUAL} DESTINATION ${OUT_DIR})
 foreach(file changelog rowpatcher.1)
