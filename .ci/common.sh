@@ -132,7 +132,8 @@ release_prerequisites() {
     install_missing file groff-base zip dpkg-dev lintian rpm rpm2cpio cpio qemu-user wine wine64 clang lld \
         libc++-14-dev-wasm32 g++-mingw-w64-x86-64-posix crossbuild-essential-arm64 libc6:arm64 \
         crossbuild-essential-armhf musl-dev musl-dev:arm64 musl-dev:i386 chromium python3-dev python3-venv \
-        python3-pip
+        python3-pip cmake libgtest-dev debhelper devscripts autopkgtest reprotest faketime disorderfs \
+        python3-jsonschema python3-yaml ruby unzip
     command -v node >/dev/null || install_missing nodejs
     command -v npm >/dev/null || install_missing npm
     setup_zig

@@ -9,8 +9,8 @@
 # Run by the build as
 #   cmake -DSOURCE_DIR=... -DMANUAL=... -DOUT_DIR=... -DMAINTAINER=... -DHOMEPAGE=... -P package_docs.cmake
 #
-# With -DDEBIAN_SOURCE=packaging/debian and -DSETTINGS=FILE, a CMake file
-# that sets SUMMARY and DESCRIPTION (and may set the others), it lays out the Debian source package's debian/ folder in OUT_DIR instead:
+# With -DDEBIAN_SOURCE=packaging/debian and -DSETTINGS=package-settings.json
+# (which the build writes, and which gives the other values), it lays out the Debian source package's debian/ folder in OUT_DIR instead:
 # the files of DEBIAN_SOURCE with the maintainer, homepage and description
 # filled in, the changelog (each version's Debian revision 1) and the
 # copyright file, whose licence Debian names Expat.
@@ -18,7 +18,13 @@ cmake_minimum_required(VERSION 3.20)
 set(revision "")
 set(licence_name MIT)
 if(SETTINGS)
-    include(${SETTINGS})
+    file(READ ${SETTINGS} settings)
+    foreach(pair IN ITEMS MAINTAINER:maintainer HOMEPAGE:homepage SUMMARY:summary DESCRIPTION:description)
+        string(REPLACE ":" ";" pair ${pair})
+        list(GET pair 0 variable)
+        list(GET pair 1 key)
+        string(JSON ${variable} GET "${settings}" ${key})
+    endforeach()
 endif()
 if(DEBIAN_SOURCE)
     set(revision -1)
