@@ -765,7 +765,8 @@ PyModuleDef module_def = {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit__rowpatcher()
+// The name CPython looks for, for a module named _rowpatcher.
+PyMODINIT_FUNC PyInit__rowpatcher() // NOLINT(bugprone-reserved-identifier)
 {
     return PyModuleDef_Init(&module_def);
 }
