@@ -343,14 +343,24 @@ PyObject *converter_flush(PyObject *self, PyObject * /*unused*/)
     return PyBytes_FromStringAndSize(nullptr, 0);
 }
 
+// A count, read under the lock: another thread may be converting.
+PyObject *count(PyObject *self, std::size_t (Stream::*counted)() const)
+{
+    ConverterObject *const converter = as_converter(self);
+    lock_converter(converter);
+    const std::size_t value = (converter->stream->*counted)();
+    PyThread_release_lock(converter->lock);
+    return PyLong_FromSize_t(value);
+}
+
 PyObject *converter_lines(PyObject *self, void * /*closure*/)
 {
-    return PyLong_FromSize_t(as_converter(self)->stream->lines());
+    return count(self, &Stream::lines);
 }
 
 PyObject *converter_records(PyObject *self, void * /*closure*/)
 {
-    return PyLong_FromSize_t(as_converter(self)->stream->records());
+    return count(self, &Stream::records);
 }
 
 PyMethodDef converter_methods[] = {
