@@ -6,6 +6,12 @@ fail() {
     exit 1
 }
 
+# installed PACKAGE: dpkg has PACKAGE installed (a removed package whose
+# configuration files remain is known to dpkg, but not installed).
+installed() {
+    [[ $(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null) == installed ]]
+}
+
 # install_missing PACKAGE...: installs, through apt-get, those not installed
 # yet, with sudo where not run as root. A PACKAGE:ARCH brings its
 # architecture in first. A package installed for a second architecture too
@@ -13,8 +19,7 @@ fail() {
 install_missing() {
     local package missing=() sudo=""
     for package in "$@"; do
-        dpkg -s "$package" >/dev/null 2>&1 || dpkg -s "$package:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
-            missing+=("$package")
+        installed "$package" || installed "$package:$(dpkg --print-architecture)" || missing+=("$package")
     done
     ((${#missing[@]} > 0)) || return 0
     step "installing ${missing[*]}"
