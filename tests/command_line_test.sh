@@ -124,4 +124,11 @@ echo "${PIPESTATUS[0]}" >status
 : >out
 expect "a closed pipe ends the run by SIGPIPE" 141 "" /dev/null
 
+# Output past the file-size limit ends the run by SIGXFSZ, as it ends other
+# programs; the output holds what fitted.
+(ulimit -f 100 && exec -a rowpatcher "$program" big) >out 2>err
+echo $? >status
+"$program" big 2>/dev/null | head -c $((100 * 1024)) >within_limit
+expect "output past ulimit -f ends the run by SIGXFSZ" 153 "" within_limit
+
 finish
