@@ -1,6 +1,7 @@
 #include "convert_stream.hpp"
 #include "block_harness.hpp"
 #include "cases.hpp"
+#include "converted_size.hpp"
 #include "line_model.hpp"
 #include "memory_file.hpp"
 #include "newline_scan.hpp"
@@ -15,12 +16,20 @@
 #if __has_include(<sys/time.h>)
 #include <sys/time.h>
 #endif
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,6 +58,22 @@ TEST_P(StreamTest, GivesTheCaseOutputAtEveryBlockSize)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StreamTest, testing::ValuesIn(cases_of()), case_name<ConversionCase>);
+
+// The size found without converting is the size converted, wherever the
+// input starts against the scan's chunks. Under AddressSanitizer the bytes
+// before the input are unreadable, and those after it lie outside its block.
+TEST_P(StreamTest, ConvertedSizeIsTheSizeOfTheConversion)
+{
+    const ConversionCase &c = GetParam();
+    for (std::size_t offset = 0; offset <= SCAN_ALIGNMENT; ++offset) {
+        const auto memory = std::make_unique<char[]>(offset + c.input.size());
+        c.input.copy(memory.get() + offset, c.input.size());
+        ASAN_POISON_MEMORY_REGION(memory.get(), offset);
+        EXPECT_EQ(converted_size(memory.get() + offset, c.input.size()), c.output.size())
+            << c.what << ", " << offset << " bytes into its block";
+        ASAN_UNPOISON_MEMORY_REGION(memory.get(), offset);
+    }
+}
 
 // The scan on its own: every newline before the end, in order, wherever the
 // newlines, the start and the end fall in the chunks.
