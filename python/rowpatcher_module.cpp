@@ -5,17 +5,25 @@
 // memory. Every input is any object with the buffer protocol; the GIL is let
 // go while a block of more than a few KiB is converted. The module keeps no
 // state of its own beyond its types: each call or object owns its buffer.
+//
+// Nothing a caller or a callee does makes it touch memory it does not own: a
+// buffer that changes while it is converted (written by another thread, or by
+// another process through a shared mmap) is read once into the converter's
+// own block, and no output goes past what was allocated for it; memory lent
+// to a file object's method is revoked when the method returns, and kept
+// alive while a view of it is left.
 #define Py_LIMITED_API 0x030B0000
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "block_converter.hpp"
 #include "convert_stream.hpp"
+#include "converted_size.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <span>
@@ -32,24 +40,27 @@ constexpr Py_ssize_t MAX_READ_SIZE = Py_ssize_t{1} << 30;
 // the counts of lines read and record lines written.
 struct Stream {
     BlockConverter converter;
-    char *block = nullptr;       // where the last block was put
-    std::size_t newlines_in = 0; // newlines read
-    std::size_t newlines_out = 0;
+    char *block = nullptr;         // where the last block was put
+    std::uint64_t newlines_in = 0; // newlines read; 64 bits on 32-bit systems too
+    std::uint64_t newlines_out = 0;
     char last_in = '\n'; // the last byte read and written: a newline before any
     char last_out = '\n';
 
     // A last line without its newline counts too.
-    std::size_t lines() const { return newlines_in + (last_in != '\n' ? 1 : 0); }
-    std::size_t records() const { return newlines_out + (last_out != '\n' ? 1 : 0); }
+    std::uint64_t lines() const { return newlines_in + (last_in != '\n' ? 1 : 0); }
+    std::uint64_t records() const { return newlines_out + (last_out != '\n' ? 1 : 0); }
 };
 
+// A stream for blocks of BLOCK_SIZE bytes, in one allocation from Python's
+// allocator, which tracemalloc sees (the stable ABI offers no raw one before
+// 3.13); null when there is no memory. Made and freed with the GIL held.
 Stream *new_stream(std::size_t block_size)
 {
     const std::size_t buffer_size = BlockConverter::buffer_size(block_size);
     const std::size_t run_count = BlockConverter::max_runs(block_size);
     const std::size_t runs_at = (sizeof(Stream) + alignof(ByteRun) - 1) / alignof(ByteRun) * alignof(ByteRun);
     const std::size_t buffer_at = runs_at + run_count * sizeof(ByteRun) + SCAN_ALIGNMENT;
-    auto *const memory = static_cast<char *>(std::malloc(buffer_at + buffer_size));
+    auto *const memory = static_cast<char *>(PyMem_Malloc(buffer_at + buffer_size));
     if (memory == nullptr) {
         return nullptr;
     }
@@ -61,7 +72,7 @@ Stream *new_stream(std::size_t block_size)
 
 void free_stream(Stream *stream)
 {
-    std::free(stream); // nothing in it needs destroying
+    PyMem_Free(stream); // nothing in it needs destroying
 }
 
 // Runs WORK, with the GIL let go for it where RELEASE says so.
@@ -93,10 +104,16 @@ std::span<char> convert_block(Stream &stream, std::size_t size, bool counted)
     return output;
 }
 
+// What convert_into() returns when the output would not fit.
+constexpr std::size_t NO_ROOM = SIZE_MAX;
+
 // Feeds [data, data + size) through STREAM a block at a time and appends the
-// output at OUT, which has room for it: the input's bytes and a held head.
-// Returns the bytes written.
-std::size_t convert_into(Stream &stream, const char *data, std::size_t size, char *out, bool counted)
+// output at OUT, which has room for CAPACITY bytes. Returns the bytes
+// written, or NO_ROOM, with nothing written past CAPACITY, where the output
+// does not fit. Each input byte is read once, into the stream's own block,
+// so the output is the conversion of the bytes as they were read.
+std::size_t convert_into(Stream &stream, const char *data, std::size_t size, char *out, std::size_t capacity,
+    bool counted)
 {
     std::size_t written = 0;
     for (std::size_t at = 0; at < size;) {
@@ -104,6 +121,9 @@ std::size_t convert_into(Stream &stream, const char *data, std::size_t size, cha
         stream.block = stream.converter.next_block();
         std::memcpy(stream.block, data + at, piece);
         const std::span<char> output = convert_block(stream, piece, counted);
+        if (output.size() > capacity - written) {
+            return NO_ROOM;
+        }
         if (!output.empty()) {
             std::memcpy(out + written, output.data(), output.size());
             written += output.size();
@@ -111,49 +131,6 @@ std::size_t convert_into(Stream &stream, const char *data, std::size_t size, cha
         at += piece;
     }
     return written;
-}
-
-// The size of the conversion of a whole input: its record lines, each kept
-// whole. Read-only, so that convert() can make its result at its exact size
-// and write into it once. The newlines are found by the chunk scan where
-// whole chunks lie inside the input, and by memchr before and after them,
-// so that no byte outside the input is read.
-std::size_t converted_size(const char *data, std::size_t size)
-{
-    const char *const end = data + size;
-    const char *line = data;
-    std::size_t total = 0;
-    const auto line_ends = [&](const char *newline) {
-        const auto length = static_cast<std::size_t>(newline + 1 - line);
-        if (is_record_line({line, length})) {
-            total += length;
-        }
-        line = newline + 1;
-    };
-    const auto scan_with_memchr = [&](const char *from, const char *to) {
-        while (const auto *const newline =
-                   static_cast<const char *>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)))) {
-            line_ends(newline);
-            from = newline + 1;
-        }
-    };
-    constexpr std::size_t CHUNK = NewlineScan::CHUNK_SIZE;
-    const auto address = reinterpret_cast<std::uintptr_t>(data);
-    const std::size_t before_chunks = std::min(size, (CHUNK - address % CHUNK) % CHUNK);
-    const std::size_t chunk_bytes = (size - before_chunks) / CHUNK * CHUNK;
-    const char *const chunks = data + before_chunks;
-    scan_with_memchr(data, chunks);
-    if (chunk_bytes > 0) {
-        NewlineScan scan(chunks, chunks + chunk_bytes);
-        while (const char *const newline = scan.next()) {
-            line_ends(newline);
-        }
-    }
-    scan_with_memchr(chunks + chunk_bytes, end);
-    if (line < end && is_record_line({line, static_cast<std::size_t>(end - line)})) {
-        total += static_cast<std::size_t>(end - line);
-    }
-    return total;
 }
 
 // The name of OBJECT's type, for messages; a new reference, or null.
@@ -196,6 +173,19 @@ ModuleState *state_of(PyObject *module)
 
 // ---- convert ----
 
+// The BufferError of an input that changed while it was converted.
+void raise_changed(const char *who)
+{
+    PyErr_Format(PyExc_BufferError,
+        "%s: the input changed while it was converted (written by another thread or process); convert a copy "
+        "(bytes(data)), or leave it unchanged until the call returns",
+        who);
+}
+
+// Sizes the result by one read-only pass, then converts into it. Should the
+// input change between or during the passes, the second pass finds that the
+// output does not fit, or falls short, and raises BufferError; nothing is
+// written outside the result either way.
 PyObject *convert(PyObject * /*module*/, PyObject *data)
 {
     Py_buffer view;
@@ -208,22 +198,25 @@ PyObject *convert(PyObject * /*module*/, PyObject *data)
 
     std::size_t result_size = 0;
     run(release_gil, [&] { result_size = converted_size(input, size); });
-    PyObject *result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result_size));
-    Stream *const stream = result != nullptr && size > 0 ? new_stream(std::min(size, READ_BLOCK_SIZE)) : nullptr;
-    if (result != nullptr && size > 0 && stream == nullptr) {
-        Py_CLEAR(result);
+    PyObject *result = nullptr;
+    if (result_size == 0) {
+        // No record line in the input as the pass read it: nothing to convert.
+        result = PyBytes_FromStringAndSize(nullptr, 0);
+    } else if (Stream *const stream = new_stream(std::min(size, READ_BLOCK_SIZE)); stream == nullptr) {
         PyErr_NoMemory();
-    }
-    if (stream != nullptr) {
-        // The result is new: no other thread can see it yet.
-        char *const out = PyBytes_AsString(result);
-        std::size_t written = 0;
-        run(release_gil, [&] { written = convert_into(*stream, input, size, out, false); });
-        free_stream(stream);
-        if (written != result_size) { // never: both keep the record lines whole
-            Py_CLEAR(result);
-            PyErr_SetString(PyExc_SystemError, "rowpatcher: the conversion's size was misjudged");
+    } else {
+        result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result_size));
+        if (result != nullptr) {
+            // The result is new: no other thread can see it yet.
+            char *const out = PyBytes_AsString(result);
+            std::size_t written = 0;
+            run(release_gil, [&] { written = convert_into(*stream, input, size, out, result_size, false); });
+            if (written != result_size) {
+                Py_CLEAR(result);
+                raise_changed("convert()");
+            }
         }
+        free_stream(stream);
     }
     PyBuffer_Release(&view);
     return result;
@@ -312,14 +305,21 @@ PyObject *converter_convert(PyObject *self, PyObject *data)
         result = PyBytes_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size()));
     } else {
         // Many blocks: each one's output is collected, then copied once.
-        auto *const collected = static_cast<char *>(std::malloc(size + BlockConverter::MAX_HEAD_LENGTH));
+        // The output is at most the input and the head held from before it,
+        // whatever the input does meanwhile: every byte is read once.
+        const std::size_t capacity = size + BlockConverter::MAX_HEAD_LENGTH;
+        auto *const collected = static_cast<char *>(PyMem_Malloc(capacity));
         if (collected == nullptr) {
             PyErr_NoMemory();
         } else {
             std::size_t written = 0;
-            run(true, [&] { written = convert_into(stream, input, size, collected, true); });
-            result = PyBytes_FromStringAndSize(collected, static_cast<Py_ssize_t>(written));
-            std::free(collected);
+            run(true, [&] { written = convert_into(stream, input, size, collected, capacity, true); });
+            if (written == NO_ROOM) {
+                raise_changed("Converter.convert()"); // never: the capacity holds any output
+            } else {
+                result = PyBytes_FromStringAndSize(collected, static_cast<Py_ssize_t>(written));
+            }
+            PyMem_Free(collected);
         }
     }
     PyThread_release_lock(converter->lock);
@@ -344,13 +344,13 @@ PyObject *converter_flush(PyObject *self, PyObject * /*unused*/)
 }
 
 // A count, read under the lock: another thread may be converting.
-PyObject *count(PyObject *self, std::size_t (Stream::*counted)() const)
+PyObject *count(PyObject *self, std::uint64_t (Stream::*counted)() const)
 {
     ConverterObject *const converter = as_converter(self);
     lock_converter(converter);
-    const std::size_t value = (converter->stream->*counted)();
+    const std::uint64_t value = (converter->stream->*counted)();
     PyThread_release_lock(converter->lock);
-    return PyLong_FromSize_t(value);
+    return PyLong_FromUnsignedLongLong(value);
 }
 
 PyObject *converter_lines(PyObject *self, void * /*closure*/)
@@ -400,15 +400,19 @@ PyType_Spec converter_spec = {
 
 // A stretch of a stream's buffer lent to Python code for one call, as the
 // buffer behind a memoryview: source.readinto() fills it, destination.write()
-// reads it. Should the code keep a view of it past the call (a slice kept
-// keeps it too), the loan takes the stream's memory over and frees it only
-// when the last view goes, so that no view ever sees memory reused or freed.
+// reads it. The loan is revoked when the call returns, so that no view can be
+// made of it afterwards, even by code that kept the loan itself (the view's
+// .obj). Should a view made during the call outlive it (a slice kept, or the
+// traceback of an exception that holds one), the loan takes the stream's
+// memory over and frees it when the last such view goes, so that no view
+// ever sees memory reused or freed. Python code cannot make one.
 struct LoanObject {
     PyObject_HEAD char *data;
     Py_ssize_t size;
     int readonly;
-    Py_ssize_t exports;
-    Stream *owned;
+    bool lent;          // during the call it was made for, and only then
+    Py_ssize_t exports; // views of it alive
+    Stream *owned;      // the stream's memory, kept for views that outlived the call
 };
 
 LoanObject *as_loan(PyObject *self)
@@ -419,6 +423,12 @@ LoanObject *as_loan(PyObject *self)
 int loan_getbuffer(PyObject *self, Py_buffer *view, int flags)
 {
     LoanObject *const loan = as_loan(self);
+    if (!loan->lent) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError,
+            "the buffer that copy_stream() lends to a file object's method is valid only during that call");
+        return -1;
+    }
     if (PyBuffer_FillInfo(view, self, loan->data, loan->size, loan->readonly, flags) < 0) {
         return -1;
     }
@@ -428,7 +438,11 @@ int loan_getbuffer(PyObject *self, Py_buffer *view, int flags)
 
 void loan_releasebuffer(PyObject *self, Py_buffer * /*view*/)
 {
-    --as_loan(self)->exports;
+    LoanObject *const loan = as_loan(self);
+    if (--loan->exports == 0 && loan->owned != nullptr) {
+        free_stream(loan->owned);
+        loan->owned = nullptr;
+    }
 }
 
 void loan_dealloc(PyObject *self)
@@ -450,68 +464,131 @@ PyType_Slot loan_slots[] = {
 };
 
 PyType_Spec loan_spec = {
-    "rowpatcher._BufferLoan", sizeof(LoanObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, loan_slots,
+    "rowpatcher._BufferLoan", sizeof(LoanObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, loan_slots,
 };
 
-// One copy: its source's and destination's methods, and the stream whose
-// buffer the blocks pass through (null once a loan has taken it over).
+// One copy: its source's and destination's methods, the stream whose buffer
+// the blocks pass through (null once a loan has taken it over), and what the
+// source has given and the destination has taken so far.
 struct Copy {
     PyObject *loan_type;
     PyObject *readinto; // or null, and read
     PyObject *read;
     PyObject *write;
     Py_ssize_t read_size;
-    bool raw_destination; // an io.RawIOBase, whose write() returns None for nothing written
+    bool raw_destination; // an io.RawIOBase, whose write() returns None when it would block
     Stream *stream;
+    std::uint64_t bytes_read = 0;
+    std::uint64_t bytes_written = 0;
+};
+
+// What a call with a loan gave: its result (null where it raised), and
+// whether a view of the loan outlived the call.
+struct LoanCall {
+    PyObject *result;
+    bool kept;
 };
 
 // Calls CALLABLE with [data, data + size) of the copy's stream, lent as a
-// memoryview that is released after the call. Returns the call's result, or
-// null; a view kept past the call is a BufferError, and ends the copy.
-PyObject *call_with_loan(Copy &copy, PyObject *callable, char *data, std::size_t size, bool writable,
-    const char *what)
+// memoryview that is released, and the loan revoked, as soon as the call
+// returns. The callee's own exception, if it raised one, stays the one set.
+LoanCall call_with_loan(Copy &copy, PyObject *callable, char *data, std::size_t size, bool writable)
 {
-    auto *const alloc = reinterpret_cast<allocfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject *>(copy.loan_type), Py_tp_alloc));
-    PyObject *const loan_object = alloc(reinterpret_cast<PyTypeObject *>(copy.loan_type), 0);
+    auto *const type = reinterpret_cast<PyTypeObject *>(copy.loan_type);
+    auto *const alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject *const loan_object = alloc(type, 0);
     if (loan_object == nullptr) {
-        return nullptr;
+        return {nullptr, false};
     }
     LoanObject *const loan = as_loan(loan_object);
     loan->data = data;
     loan->size = static_cast<Py_ssize_t>(size);
     loan->readonly = writable ? 0 : 1;
+    loan->lent = true;
     loan->exports = 0;
     loan->owned = nullptr;
     PyObject *const view = PyMemoryView_FromObject(loan_object);
-    PyObject *result = view != nullptr ? PyObject_CallFunctionObjArgs(callable, view, nullptr) : nullptr;
+    PyObject *const result = view != nullptr ? PyObject_CallFunctionObjArgs(callable, view, nullptr) : nullptr;
     if (view != nullptr) {
-        // Released even where the callee holds the memoryview itself.
-        PyObject *type = nullptr;
+        // Released even where the callee holds the memoryview itself; a
+        // release refused (the view is itself exported) leaves the views to
+        // the loan below.
+        PyObject *type_raised = nullptr;
         PyObject *value = nullptr;
         PyObject *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_Fetch(&type_raised, &value, &traceback);
         Py_XDECREF(PyObject_CallMethod(view, "release", nullptr));
         PyErr_Clear();
         Py_DECREF(view);
-        PyErr_Restore(type, value, traceback);
+        PyErr_Restore(type_raised, value, traceback);
     }
-    if (loan->exports > 0) {
+    loan->lent = false;
+    const bool kept = loan->exports > 0;
+    if (kept) {
         loan->owned = copy.stream;
         copy.stream = nullptr;
-        Py_CLEAR(result);
-        PyErr_Format(PyExc_BufferError,
-            "%s kept a view of the buffer it was given, which copy_stream() reuses: keep a copy "
-            "(bytes(data)) instead",
-            what);
     }
     Py_DECREF(loan_object);
-    return result;
+    return {result, kept};
+}
+
+// The BufferError of a method that kept a view of what it was lent.
+void raise_kept(const char *who)
+{
+    PyErr_Format(PyExc_BufferError,
+        "%s kept a view of the buffer it was given, which copy_stream() reuses: keep a copy (bytes(data)) "
+        "instead",
+        who);
+}
+
+// Raises BlockingIOError (EAGAIN) with MESSAGE: a non-blocking file that had
+// nothing to give or could take nothing, as io reports it.
+void raise_blocking(const char *message)
+{
+    PyObject *const arguments = Py_BuildValue("(is)", EAGAIN, message);
+    if (arguments != nullptr) {
+        PyErr_SetObject(PyExc_BlockingIOError, arguments);
+        Py_DECREF(arguments);
+    }
+}
+
+// The number that WHO returned for a buffer of LIMIT bytes: any integer, by
+// __index__ as io takes it, from 0 to LIMIT. -1 with an exception set when it
+// is none.
+Py_ssize_t returned_count(PyObject *result, Py_ssize_t limit, const char *who, const char *what)
+{
+    if (PyIndex_Check(result) == 0) {
+        PyObject *const name = PyType_GetName(Py_TYPE(result));
+        if (name != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s returned '%U', not the number of bytes %s", who, name, what);
+            Py_DECREF(name);
+        }
+        return -1;
+    }
+    PyObject *const number = PyNumber_Index(result);
+    if (number == nullptr) {
+        return -1;
+    }
+    Py_ssize_t count = PyLong_AsSsize_t(number);
+    if (count == -1 && PyErr_Occurred() != nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError) == 0) {
+            Py_DECREF(number);
+            return -1;
+        }
+        PyErr_Clear(); // out of range, as below
+    }
+    if (count < 0 || count > limit) {
+        PyErr_Format(PyExc_ValueError, "%s returned %S for a buffer of %zd bytes", who, number, limit);
+        count = -1;
+    }
+    Py_DECREF(number);
+    return count;
 }
 
 // Sets the counts on the exception being raised, so that a caller knows
 // what was read and written before it.
-void note_counts(std::size_t bytes_read, std::size_t bytes_written)
+void note_counts(const Copy &copy)
 {
     PyObject *type = nullptr;
     PyObject *value = nullptr;
@@ -519,8 +596,8 @@ void note_counts(std::size_t bytes_read, std::size_t bytes_written)
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr) {
-        PyObject *const read = PyLong_FromSize_t(bytes_read);
-        PyObject *const written = PyLong_FromSize_t(bytes_written);
+        PyObject *const read = PyLong_FromUnsignedLongLong(copy.bytes_read);
+        PyObject *const written = PyLong_FromUnsignedLongLong(copy.bytes_written);
         if (read == nullptr || written == nullptr || PyObject_SetAttrString(value, "bytes_read", read) < 0 ||
             PyObject_SetAttrString(value, "bytes_written", written) < 0) {
             PyErr_Clear(); // an exception that takes no attributes keeps its message
@@ -542,48 +619,57 @@ void raise_about(PyObject *type, const char *format, PyObject *object)
 }
 
 // Reads into the stream's next block: readinto() straight into it, or
-// read() and a copy. Returns the bytes read, 0 at the end, or -1.
+// read() and a copy. Returns the bytes read, 0 at the end, or -1. What the
+// source gave is counted, also where it then fails.
 Py_ssize_t read_block(Copy &copy)
 {
     Stream &stream = *copy.stream;
     stream.block = stream.converter.next_block();
-    Py_ssize_t got = -1;
     if (copy.readinto != nullptr) {
-        PyObject *const result = call_with_loan(copy, copy.readinto, stream.block,
-            static_cast<std::size_t>(copy.read_size), true, "source.readinto()");
-        if (result == nullptr) {
+        const LoanCall call =
+            call_with_loan(copy, copy.readinto, stream.block, static_cast<std::size_t>(copy.read_size), true);
+        if (call.result == nullptr) {
             return -1;
         }
-        if (!PyLong_Check(result)) {
-            raise_about(PyExc_TypeError,
-                "source.readinto() returned '%U', not the number of bytes read (a non-blocking source returns "
-                "None when it has nothing: copy_stream() needs a blocking one)",
-                result);
-        } else if (got = PyLong_AsSsize_t(result); got == -1 && PyErr_Occurred() != nullptr) {
-            got = -1;
-        } else if (got < 0 || got > copy.read_size) {
-            PyErr_Format(PyExc_ValueError, "source.readinto() returned %zd for a buffer of %zd bytes", got,
-                copy.read_size);
-            got = -1;
+        Py_ssize_t got = -1;
+        if (call.result == Py_None) {
+            raise_blocking("source.readinto() returned None: a non-blocking source had nothing to read, and "
+                           "copy_stream() needs a blocking one");
+        } else {
+            got = returned_count(call.result, copy.read_size, "source.readinto()", "read");
         }
-        Py_DECREF(result);
+        Py_DECREF(call.result);
+        if (got >= 0) {
+            copy.bytes_read += static_cast<std::uint64_t>(got);
+            if (call.kept) {
+                raise_kept("source.readinto()");
+                got = -1;
+            }
+        }
         return got;
     }
     PyObject *const data = PyObject_CallFunction(copy.read, "n", copy.read_size);
     if (data == nullptr) {
         return -1;
     }
+    Py_ssize_t got = -1;
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
-        PyErr_Clear();
-        raise_about(PyExc_TypeError, "source.read() returned '%U', not bytes (is the source open in binary mode?)",
-            data);
+    if (data == Py_None) {
+        raise_blocking("source.read() returned None: a non-blocking source had nothing to read, and "
+                       "copy_stream() needs a blocking one");
+    } else if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
+            PyErr_Clear();
+            raise_about(PyExc_TypeError,
+                "source.read() returned '%U', not bytes (is the source open in binary mode?)", data);
+        }
     } else {
         if (view.len > copy.read_size) {
             PyErr_Format(PyExc_ValueError, "source.read(%zd) returned %zd bytes", copy.read_size, view.len);
         } else {
             got = view.len;
             std::memcpy(stream.block, view.buf, static_cast<std::size_t>(got));
+            copy.bytes_read += static_cast<std::uint64_t>(got);
         }
         PyBuffer_Release(&view);
     }
@@ -591,64 +677,113 @@ Py_ssize_t read_block(Copy &copy)
     return got;
 }
 
-// Writes OUTPUT with destination.write(). A write must take it whole: a
-// number smaller than its size, or None from a raw stream (nothing written),
-// is an error; None from any other object is taken as all written.
+// What a BlockingIOError raised by a write says it took of the REST bytes
+// (io's characters_written), counted as written. The exception stays set.
+void count_blocked_write(Copy &copy, Py_ssize_t rest)
+{
+    if (PyErr_ExceptionMatches(PyExc_BlockingIOError) == 0) {
+        return;
+    }
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *const taken = value != nullptr ? PyObject_GetAttrString(value, "characters_written") : nullptr;
+    if (taken != nullptr && PyLong_Check(taken)) {
+        const Py_ssize_t count = PyLong_AsSsize_t(taken);
+        if (count > 0 && count <= rest) {
+            copy.bytes_written += static_cast<std::uint64_t>(count);
+        }
+    }
+    Py_XDECREF(taken);
+    PyErr_Clear(); // none said, or a number that makes no sense: nothing counted
+    PyErr_Restore(type, value, traceback);
+}
+
+// Writes OUTPUT with destination.write(), in as many calls as it takes: a
+// write that takes part of it is given the rest, as a buffered writer does.
+// None from a raw file is BlockingIOError (it would block), and None from any
+// other object means all was taken; a write that takes nothing of what it is
+// given is an error (OSError), not a loop. What the destination took is
+// counted, also where it then fails.
 bool write_block(Copy &copy, std::span<char> output)
 {
-    PyObject *const result =
-        call_with_loan(copy, copy.write, output.data(), output.size(), false, "destination.write()");
-    if (result == nullptr) {
-        return false;
-    }
-    bool whole = false;
-    if (result == Py_None) {
-        whole = !copy.raw_destination;
-        if (!whole) {
-            PyErr_Format(PyExc_OSError, "destination.write() wrote nothing of %zu bytes (a non-blocking raw stream?)",
-                output.size());
+    for (std::size_t done = 0; done < output.size();) {
+        const auto rest = static_cast<Py_ssize_t>(output.size() - done);
+        const LoanCall call = call_with_loan(copy, copy.write, output.data() + done, output.size() - done, false);
+        if (call.result == nullptr) {
+            count_blocked_write(copy, rest);
+            return false;
         }
-    } else if (!PyLong_Check(result)) {
-        raise_about(PyExc_TypeError, "destination.write() returned '%U', not the number of bytes written", result);
-    } else if (const Py_ssize_t wrote = PyLong_AsSsize_t(result); wrote == -1 && PyErr_Occurred() != nullptr) {
-    } else if (static_cast<std::size_t>(wrote) != output.size()) {
-        PyErr_Format(PyExc_OSError,
-            "destination.write() wrote %zd of %zu bytes; copy_stream() needs a write that takes them all (a "
-            "buffered file does)",
-            wrote, output.size());
-    } else {
-        whole = true;
+        Py_ssize_t wrote = -1;
+        if (call.result != Py_None) {
+            wrote = returned_count(call.result, rest, "destination.write()", "written");
+        } else if (copy.raw_destination) {
+            raise_blocking("destination.write() returned None: a non-blocking destination could take nothing, "
+                           "and copy_stream() needs a blocking one");
+        } else {
+            wrote = rest;
+        }
+        Py_DECREF(call.result);
+        if (wrote < 0) {
+            return false;
+        }
+        copy.bytes_written += static_cast<std::uint64_t>(wrote);
+        if (call.kept) {
+            raise_kept("destination.write()");
+            return false;
+        }
+        if (wrote == 0) {
+            PyErr_Format(PyExc_OSError, "destination.write() wrote nothing of %zd bytes", rest);
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
     }
-    Py_DECREF(result);
-    return whole;
+    return true;
 }
 
 // The copy itself, once its source, destination and memory are in hand.
+// Signal handlers run once a block, so that Ctrl-C ends a long copy between
+// two C-implemented files too, its exception carrying the counts.
 PyObject *copy_blocks(Copy &copy)
 {
-    std::size_t bytes_read = 0;
-    std::size_t bytes_written = 0;
     for (;;) {
         const Py_ssize_t got = read_block(copy);
         if (got == 0) {
-            return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(bytes_read), static_cast<Py_ssize_t>(bytes_written));
+            return Py_BuildValue("(KK)", static_cast<unsigned long long>(copy.bytes_read),
+                static_cast<unsigned long long>(copy.bytes_written));
         }
         if (got < 0) {
             break;
         }
         const auto size = static_cast<std::size_t>(got);
-        bytes_read += size;
         std::span<char> output;
         run(size > GIL_RELEASE_SIZE, [&] { output = convert_block(*copy.stream, size, false); });
-        if (!output.empty()) {
-            if (!write_block(copy, output)) {
-                break;
-            }
-            bytes_written += output.size();
+        if (!output.empty() && !write_block(copy, output)) {
+            break;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            break;
         }
     }
-    note_counts(bytes_read, bytes_written);
+    note_counts(copy);
     return nullptr;
+}
+
+// Looks up OBJECT's method NAME: 1 with *METHOD set, 0 where the object has
+// no such attribute, -1 on any other error (which stays set).
+int find_method(PyObject *object, const char *name, PyObject **method)
+{
+    *method = PyObject_GetAttrString(object, name);
+    if (*method != nullptr) {
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
 }
 
 PyObject *copy_stream(PyObject *module, PyObject *args, PyObject *kwargs)
@@ -665,21 +800,27 @@ PyObject *copy_stream(PyObject *module, PyObject *args, PyObject *kwargs)
         return PyErr_Format(PyExc_ValueError, "read_size must be from 1 to %zd, not %zd", MAX_READ_SIZE, read_size);
     }
     Copy copy{state_of(module)->loan_type, nullptr, nullptr, nullptr, read_size, false, nullptr};
-    copy.readinto = PyObject_GetAttrString(source, "readinto");
-    PyErr_Clear();
-    copy.read = copy.readinto == nullptr ? PyObject_GetAttrString(source, "read") : nullptr;
-    PyErr_Clear();
-    copy.write = PyObject_GetAttrString(destination, "write");
-    PyErr_Clear();
     PyObject *result = nullptr;
-    if (copy.readinto == nullptr && copy.read == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "copy_stream()'s source needs readinto() or read(), as a binary file has");
-    } else if (copy.write == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "copy_stream()'s destination needs write(), as a binary file has");
-    } else if (const int raw = PyObject_IsInstance(destination, state_of(module)->raw_io_base); raw >= 0) {
-        copy.raw_destination = raw == 1;
-        copy.stream = new_stream(static_cast<std::size_t>(read_size));
-        result = copy.stream != nullptr ? copy_blocks(copy) : PyErr_NoMemory();
+    int found = find_method(source, "readinto", &copy.readinto);
+    if (found == 0) {
+        found = find_method(source, "read", &copy.read);
+        if (found == 0) {
+            PyErr_SetString(PyExc_TypeError, "copy_stream()'s source needs readinto() or read(), as a binary file has");
+        }
+    }
+    if (found == 1) {
+        found = find_method(destination, "write", &copy.write);
+        if (found == 0) {
+            PyErr_SetString(PyExc_TypeError, "copy_stream()'s destination needs write(), as a binary file has");
+        }
+    }
+    if (found == 1) {
+        const int raw = PyObject_IsInstance(destination, state_of(module)->raw_io_base);
+        if (raw >= 0) {
+            copy.raw_destination = raw == 1;
+            copy.stream = new_stream(static_cast<std::size_t>(read_size));
+            result = copy.stream != nullptr ? copy_blocks(copy) : PyErr_NoMemory();
+        }
     }
     if (copy.stream != nullptr) {
         free_stream(copy.stream);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Read and write errors injected into the real program with strace, part way
 # through a file of several blocks: the run must fail with the right message,
-# after writing exactly a prefix of the full conversion.
+# after writing exactly a prefix of the full conversion. PROGRAM is the
+# native program or a script that runs the same conversion (python -m
+# rowpatcher), traced with its interpreter.
 # Usage: injected_fault_test.sh PROGRAM EXAMPLES_DIR
 set -u
 program=$(realpath "$1")
@@ -43,11 +45,21 @@ inject() {
     echo $? >status
 }
 
-inject input read EIO 3 -P "$PWD/input"
+inject input read,readv EIO 3 -P "$PWD/input"
 expect_partial "a read error in mid-file" "rowpatcher: error reading input file $PWD/input.  Abort."
 
 inject input write,writev ENOSPC 2
 expect_partial "a write error after some output" "rowpatcher: error writing output.  Abort."
+
+# A write that takes nothing, from the second on, is a failure, not a loop
+# (the timeout ends a run that spins).
+inject_value() {
+    ASAN_OPTIONS=detect_leaks=0 PATH=$PWD/bin:$PATH timeout 20 strace -o /dev/null -P "$PWD/out" \
+        -e trace="$2" -e inject="$2:retval=$3:when=$4" rowpatcher "$PWD/$1" >out 2>err
+    echo $? >status
+}
+inject_value input write,writev 0 2+
+expect_partial "writes that take nothing" "rowpatcher: error writing output.  Abort."
 
 # A block of more runs than one gather write takes: once the first write
 # has failed, nothing more is written.

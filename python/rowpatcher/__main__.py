@@ -45,17 +45,22 @@ class _Input:
 
 
 class _Output:
-    """Standard output, written whole, waited on where it is non-blocking."""
+    """Standard output, written whole, waited on where it is non-blocking. A
+    write that takes nothing is a failure, as it is to the program."""
 
     def write(self, data: memoryview) -> int:
         done = 0
         while done < len(data):
             try:
-                done += os.write(STANDARD_OUTPUT, data[done:])
+                wrote = os.write(STANDARD_OUTPUT, data[done:])
             except BlockingIOError:
                 select.select([], [STANDARD_OUTPUT], [])
+                continue
             except OSError as error:
                 raise _WriteFailed from error
+            if wrote == 0:
+                raise _WriteFailed
+            done += wrote
         return done
 
 
@@ -99,9 +104,12 @@ def main(words: list[str]) -> int:
     if identity is not None and stat.S_ISDIR(identity.st_mode):
         return _refuse(b"rowpatcher: error reading input file ", filename, b".  Abort.\n")
 
-    # A reader that goes away ends the run by SIGPIPE, as it ends the program.
-    if hasattr(signal, "SIGPIPE"):
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    # The signals Python catches or ignores end the run as they end the
+    # program: a reader that goes away (SIGPIPE), the file-size limit
+    # (SIGXFSZ), Ctrl-C (SIGINT, with no traceback).
+    for name in ("SIGPIPE", "SIGXFSZ", "SIGINT"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.SIG_DFL)
     try:
         copy_stream(_Input(fd), _Output())
     except _ReadFailed:
