@@ -124,6 +124,16 @@ echo "${PIPESTATUS[0]}" >status
 : >out
 expect "a closed pipe ends the run by SIGPIPE" 141 "" /dev/null
 
+# Ctrl-C ends the run by SIGINT, silently, as it ends other filters: here
+# while it waits on a FIFO whose writer is slow.
+mkfifo slow_fifo
+{ sleep 30 >slow_fifo & } 2>/dev/null
+writer=$!
+timeout --preserve-status -s INT 1.5 bash -c 'exec -a rowpatcher "$0" slow_fifo' "$program" >out 2>err
+echo $? >status
+kill "$writer" 2>/dev/null
+expect "SIGINT ends the run by SIGINT, silently" 130 "" /dev/null
+
 # Output past the file-size limit ends the run by SIGXFSZ, as it ends other
 # programs; the output holds what fitted.
 (ulimit -f 100 && exec -a rowpatcher "$program" big) >out 2>err
