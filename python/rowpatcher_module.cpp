@@ -158,12 +158,22 @@ bool get_bytes(PyObject *data, Py_buffer *view, const char *who)
     return false;
 }
 
-// What the module keeps: its types, and io.RawIOBase, whose write() may
-// return None for nothing written.
+// The attribute names the module looks up, interned once: a name made anew
+// for each lookup would cost an allocation, and fill the interpreter's cache
+// of type attributes with strings of its own.
+enum Name { READINTO, READ, WRITE, RELEASE, BYTES_READ, BYTES_WRITTEN, CHARACTERS_WRITTEN, NAME_COUNT };
+constexpr const char *NAME_TEXTS[NAME_COUNT] = {
+    "readinto", "read", "write", "release", "bytes_read", "bytes_written", "characters_written"};
+
+// What the module keeps: its types, io.RawIOBase, whose write() returns
+// None when it would block, and the names above.
 struct ModuleState {
     PyObject *converter_type;
     PyObject *loan_type;
     PyObject *raw_io_base;
+    PyObject *names[NAME_COUNT];
+
+    PyObject *name(Name which) const { return names[which]; }
 };
 
 ModuleState *state_of(PyObject *module)
@@ -472,7 +482,7 @@ PyType_Spec loan_spec = {
 // the blocks pass through (null once a loan has taken it over), and what the
 // source has given and the destination has taken so far.
 struct Copy {
-    PyObject *loan_type;
+    const ModuleState *state;
     PyObject *readinto; // or null, and read
     PyObject *read;
     PyObject *write;
@@ -495,7 +505,7 @@ struct LoanCall {
 // returns. The callee's own exception, if it raised one, stays the one set.
 LoanCall call_with_loan(Copy &copy, PyObject *callable, char *data, std::size_t size, bool writable)
 {
-    auto *const type = reinterpret_cast<PyTypeObject *>(copy.loan_type);
+    auto *const type = reinterpret_cast<PyTypeObject *>(copy.state->loan_type);
     auto *const alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject *const loan_object = alloc(type, 0);
     if (loan_object == nullptr) {
@@ -518,7 +528,7 @@ LoanCall call_with_loan(Copy &copy, PyObject *callable, char *data, std::size_t 
         PyObject *value = nullptr;
         PyObject *traceback = nullptr;
         PyErr_Fetch(&type_raised, &value, &traceback);
-        Py_XDECREF(PyObject_CallMethod(view, "release", nullptr));
+        Py_XDECREF(PyObject_CallMethodObjArgs(view, copy.state->name(RELEASE), nullptr));
         PyErr_Clear();
         Py_DECREF(view);
         PyErr_Restore(type_raised, value, traceback);
@@ -598,8 +608,9 @@ void note_counts(const Copy &copy)
     if (value != nullptr) {
         PyObject *const read = PyLong_FromUnsignedLongLong(copy.bytes_read);
         PyObject *const written = PyLong_FromUnsignedLongLong(copy.bytes_written);
-        if (read == nullptr || written == nullptr || PyObject_SetAttrString(value, "bytes_read", read) < 0 ||
-            PyObject_SetAttrString(value, "bytes_written", written) < 0) {
+        if (read == nullptr || written == nullptr ||
+            PyObject_SetAttr(value, copy.state->name(BYTES_READ), read) < 0 ||
+            PyObject_SetAttr(value, copy.state->name(BYTES_WRITTEN), written) < 0) {
             PyErr_Clear(); // an exception that takes no attributes keeps its message
         }
         Py_XDECREF(read);
@@ -689,7 +700,8 @@ void count_blocked_write(Copy &copy, Py_ssize_t rest)
     PyObject *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    PyObject *const taken = value != nullptr ? PyObject_GetAttrString(value, "characters_written") : nullptr;
+    PyObject *const taken =
+        value != nullptr ? PyObject_GetAttr(value, copy.state->name(CHARACTERS_WRITTEN)) : nullptr;
     if (taken != nullptr && PyLong_Check(taken)) {
         const Py_ssize_t count = PyLong_AsSsize_t(taken);
         if (count > 0 && count <= rest) {
@@ -773,9 +785,9 @@ PyObject *copy_blocks(Copy &copy)
 
 // Looks up OBJECT's method NAME: 1 with *METHOD set, 0 where the object has
 // no such attribute, -1 on any other error (which stays set).
-int find_method(PyObject *object, const char *name, PyObject **method)
+int find_method(PyObject *object, PyObject *name, PyObject **method)
 {
-    *method = PyObject_GetAttrString(object, name);
+    *method = PyObject_GetAttr(object, name);
     if (*method != nullptr) {
         return 1;
     }
@@ -799,23 +811,24 @@ PyObject *copy_stream(PyObject *module, PyObject *args, PyObject *kwargs)
     if (read_size <= 0 || read_size > MAX_READ_SIZE) {
         return PyErr_Format(PyExc_ValueError, "read_size must be from 1 to %zd, not %zd", MAX_READ_SIZE, read_size);
     }
-    Copy copy{state_of(module)->loan_type, nullptr, nullptr, nullptr, read_size, false, nullptr};
+    const ModuleState *const state = state_of(module);
+    Copy copy{state, nullptr, nullptr, nullptr, read_size, false, nullptr};
     PyObject *result = nullptr;
-    int found = find_method(source, "readinto", &copy.readinto);
+    int found = find_method(source, state->name(READINTO), &copy.readinto);
     if (found == 0) {
-        found = find_method(source, "read", &copy.read);
+        found = find_method(source, state->name(READ), &copy.read);
         if (found == 0) {
             PyErr_SetString(PyExc_TypeError, "copy_stream()'s source needs readinto() or read(), as a binary file has");
         }
     }
     if (found == 1) {
-        found = find_method(destination, "write", &copy.write);
+        found = find_method(destination, state->name(WRITE), &copy.write);
         if (found == 0) {
             PyErr_SetString(PyExc_TypeError, "copy_stream()'s destination needs write(), as a binary file has");
         }
     }
     if (found == 1) {
-        const int raw = PyObject_IsInstance(destination, state_of(module)->raw_io_base);
+        const int raw = PyObject_IsInstance(destination, state->raw_io_base);
         if (raw >= 0) {
             copy.raw_destination = raw == 1;
             copy.stream = new_stream(static_cast<std::size_t>(read_size));
@@ -871,6 +884,12 @@ int module_exec(PyObject *module)
     if (state->raw_io_base == nullptr) {
         return -1;
     }
+    for (int which = 0; which < NAME_COUNT; ++which) {
+        state->names[which] = PyUnicode_InternFromString(NAME_TEXTS[which]);
+        if (state->names[which] == nullptr) {
+            return -1;
+        }
+    }
     return PyModule_AddStringConstant(module, "__version__", ROWPATCHER_VERSION);
 }
 
@@ -880,6 +899,9 @@ int module_traverse(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(state->converter_type);
     Py_VISIT(state->loan_type);
     Py_VISIT(state->raw_io_base);
+    for (PyObject *const name : state->names) {
+        Py_VISIT(name);
+    }
     return 0;
 }
 
@@ -889,6 +911,9 @@ int module_clear(PyObject *module)
     Py_CLEAR(state->converter_type);
     Py_CLEAR(state->loan_type);
     Py_CLEAR(state->raw_io_base);
+    for (PyObject *&name : state->names) {
+        Py_CLEAR(name);
+    }
     return 0;
 }
 

@@ -291,17 +291,21 @@ plenty = EXAMPLE.input * 200  # many blocks of 8 KiB
 converted_plenty = rowpatcher.convert(plenty)
 
 
+class KeepsTheLoan:
+    """A destination that keeps the object behind each view it is given."""
+
+    def __init__(self) -> None:
+        self.kept = []
+
+    def write(self, data):
+        self.kept.append(data.obj)
+        return len(data)
+
+
 def loan_kept_by_a_destination():
-    """The object behind the view that a destination was given, kept."""
-    kept = []
-
-    class Keeper:
-        def write(self, data):
-            kept.append(data.obj)
-            return len(data)
-
-    rowpatcher.copy_stream(io.BytesIO(many_records), Keeper())
-    return kept[0]
+    destination = KeepsTheLoan()
+    rowpatcher.copy_stream(io.BytesIO(many_records), destination)
+    return destination.kept[0]
 
 
 # Calls that must fail, with the exception and the message they must give.

@@ -1,0 +1,121 @@
+"""Every path through the module, success and each failure, run in rounds
+as CPython's own refleak runs count them: a leak is a count that grows in
+every measured round. Under a debug interpreter (sys.gettotalrefcount) the
+references themselves are counted; under any interpreter, the memory blocks
+that Python's allocator holds and the bytes that tracemalloc sees, the
+module's streams among them.
+
+The module must be built against the headers of the interpreter that runs
+this: built against a release interpreter's, the module's own increments and
+decrements are not counted by a debug one."""
+
+import gc
+import io
+import sys
+import tracemalloc
+
+import pytest
+
+import rowpatcher
+from test_rowpatcher import (
+    BAD_INPUT,
+    EXAMPLE,
+    FAILED_COPIES,
+    ODD_BUT_VALID,
+    Destination,
+    ReadOnly,
+    Source,
+    many_records,
+)
+
+WARM_UP_ROUNDS = 3
+MEASURED_ROUNDS = 5
+CALLS_PER_ROUND = 6
+
+
+def swallowing(call, error):
+    def run():
+        try:
+            call()
+        except error:
+            pass
+
+    return run
+
+
+def converted_in_pieces():
+    converter = rowpatcher.Converter()
+    for piece in (EXAMPLE.input[:70], EXAMPLE.input[70:], many_records * 40):
+        converter.convert(piece)
+    assert converter.lines > 0 and converter.records > 0
+    converter.flush()
+    with pytest.raises(ValueError):
+        converter.convert(b"after the end")
+    with pytest.raises(ValueError):
+        converter.flush()
+
+
+PATHS = [
+    ("convert bytes", lambda: rowpatcher.convert(many_records)),
+    ("convert a bytearray of no records", lambda: rowpatcher.convert(bytearray(b"heading\n" * 2000))),
+    ("convert nothing", lambda: rowpatcher.convert(b"")),
+    ("a Converter in pieces, flushed", converted_in_pieces),
+    ("copy_stream between BytesIO", lambda: rowpatcher.copy_stream(io.BytesIO(many_records), io.BytesIO())),
+    ("copy_stream from read()", lambda: rowpatcher.copy_stream(ReadOnly(many_records), Destination(), read_size=999)),
+    ("copy_stream with short writes", lambda: rowpatcher.copy_stream(Source(many_records, 700), Destination(300))),
+    *((f"refused: {name}", swallowing(call, error)) for name, call, error, _ in BAD_INPUT),
+    *(
+        (f"failed copy: {name}", swallowing(lambda s=source, d=destination: rowpatcher.copy_stream(s(), d(), read_size=8192), error))
+        for name, source, destination, error in FAILED_COPIES
+    ),
+    *(
+        (f"odd but valid: {name}", lambda s=source, d=destination: rowpatcher.copy_stream(s(), d(), read_size=4096))
+        for name, source, destination in ODD_BUT_VALID
+    ),
+]
+
+
+def counts() -> tuple[int, int, int]:
+    gc.collect()
+    references = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return references, sys.getallocatedblocks(), tracemalloc.get_traced_memory()[0]
+
+
+def growth(run) -> list[tuple[int, int, int]]:
+    """How much each count grew in each measured round of CALLS_PER_ROUND runs."""
+    deltas = []
+    for round_ in range(WARM_UP_ROUNDS + MEASURED_ROUNDS):
+        before = counts()
+        for _ in range(CALLS_PER_ROUND):
+            run()
+        after = counts()
+        if round_ >= WARM_UP_ROUNDS:
+            deltas.append(tuple(a - b for a, b in zip(after, before)))
+    return deltas
+
+
+@pytest.fixture(scope="module", autouse=True)
+def traced():
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+@pytest.mark.parametrize("run", [path for _, path in PATHS], ids=[name for name, _ in PATHS])
+def test_nothing_leaks(run):
+    deltas = growth(run)
+    for index, measure in enumerate(("references", "memory blocks", "traced bytes")):
+        grown = [delta[index] for delta in deltas]
+        assert not all(delta > 0 for delta in grown), f"{measure} grow every round: {grown}"
+
+
+def test_references_are_counted():
+    if not hasattr(sys, "gettotalrefcount"):
+        pytest.skip(
+            f"{sys.executable} is no debug interpreter, so only memory is counted here; the references are "
+            "counted where one is found (Debian: apt-get install python3-dbg)"
+        )
+    before = sys.gettotalrefcount()
+    leaked = [object() for _ in range(100)]
+    assert sys.gettotalrefcount() - before >= 100, "the debug interpreter counts no references"
+    del leaked
