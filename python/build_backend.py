@@ -1,14 +1,16 @@
 """The Python package's build backend (PEP 517), in the source tree: pip
-builds the extension with the project's CMake and packs the wheel here, with
-nothing fetched. Its command line packs the release's files:
+builds the extension and the program with the project's CMake and packs the
+wheel here, with nothing fetched. Its command line packs the release's files:
 
     python3 python/build_backend.py sdist DIR
-    python3 python/build_backend.py wheel DIR MODULE PLATFORM_TAG...
+    python3 python/build_backend.py wheel DIR MODULE PROGRAM PLATFORM_TAG...
 
 `sdist` writes DIR/rowpatcher-VERSION.tar.gz, the whole source tree (the
 files git tracks); `wheel` packs MODULE, a built _rowpatcher extension, with
-the package's Python files into DIR, tagged for each PLATFORM_TAG. Both are
-the same bytes for the same tree: entries sorted, owners and modes fixed,
+the package's Python files into DIR, tagged for each PLATFORM_TAG, and
+PROGRAM, the rowpatcher program for the same processor, as the wheel's
+script: installing the wheel installs the `rowpatcher` command itself. Both
+are the same bytes for the same tree: entries sorted, owners and modes fixed,
 times from SOURCE_DATE_EPOCH."""
 
 import base64
@@ -75,14 +77,18 @@ def _record_line(name: str, data: bytes) -> str:
     return f"{name},sha256={digest},{len(data)}"
 
 
-def pack_wheel(directory: str, module: str, platform_tags: list[str]) -> str:
-    """Packs MODULE and the package's files into a wheel in DIRECTORY and
-    returns its file name."""
+def pack_wheel(directory: str, module: str, program: str, platform_tags: list[str]) -> str:
+    """Packs MODULE, the package's files and PROGRAM, as the script that pip
+    installs beside the interpreter, into a wheel in DIRECTORY and returns its
+    file name."""
     version = _version()
     tags = ".".join(platform_tags)
     name = f"rowpatcher-{version}-{ABI_TAG}-{tags}.whl"
     dist_info = f"rowpatcher-{version}.dist-info"
+    script = "rowpatcher.exe" if program.endswith(".exe") else "rowpatcher"
     files = {}
+    with open(program, "rb") as source:
+        files[f"rowpatcher-{version}.data/scripts/{script}"] = source.read()
     for file in PACKAGE_FILES:
         with open(os.path.join(ROOT, "python", "rowpatcher", file), "rb") as source:
             files[f"rowpatcher/{file}"] = source.read()
@@ -102,7 +108,7 @@ def pack_wheel(directory: str, module: str, platform_tags: list[str]) -> str:
         # The package first and the dist-info last, as installers expect.
         for path in sorted(files, key=lambda path: (path.startswith(dist_info), path)):
             entry = zipfile.ZipInfo(path, date)
-            executable = path.endswith((".so", ".pyd"))
+            executable = path.endswith((".so", ".pyd")) or "/scripts/" in path
             entry.external_attr = (0o100755 if executable else 0o100644) << 16
             entry.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(entry, files[path], compresslevel=9)
@@ -190,23 +196,28 @@ def build_sdist(sdist_directory, config_settings=None):
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    """Builds the extension for this interpreter with CMake (and a C++20
-    compiler), in a folder of its own, and packs it."""
+    """Builds the extension for this interpreter and the program with CMake
+    (and a C++20 compiler), in a folder of its own, and packs them."""
     with tempfile.TemporaryDirectory() as build:
         configure = ["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
         configure.append(f"-DPython3_EXECUTABLE={sys.executable}")
         subprocess.run(configure, check=True, stdout=sys.stderr)
-        subprocess.run(["cmake", "--build", build, "--target", "rowpatcher_python"], check=True, stdout=sys.stderr)
+        subprocess.run(
+            ["cmake", "--build", build, "--target", "rowpatcher_python", "rowpatcher"], check=True, stdout=sys.stderr
+        )
         package = os.path.join(build, "python", "package", "rowpatcher")
         module = next(name for name in os.listdir(package) if name.endswith((".so", ".pyd")))
-        return pack_wheel(wheel_directory, os.path.join(package, module), [_platform_tag()])
+        program = next(
+            os.path.join(build, name) for name in ("rowpatcher", "rowpatcher.exe") if os.path.isfile(os.path.join(build, name))
+        )
+        return pack_wheel(wheel_directory, os.path.join(package, module), program, [_platform_tag()])
 
 
 if __name__ == "__main__":
     command, directory, *rest = sys.argv[1:]
     if command == "sdist" and not rest:
         print(pack_sdist(directory))
-    elif command == "wheel" and len(rest) >= 2:
-        print(pack_wheel(directory, rest[0], rest[1:]))
+    elif command == "wheel" and len(rest) >= 3:
+        print(pack_wheel(directory, rest[0], rest[1], rest[2:]))
     else:
         sys.exit(__doc__)

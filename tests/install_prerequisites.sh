@@ -11,11 +11,12 @@ source .ci/common.sh
 
 # Debian's packages; clang, lld and libc++ for wasm32 build the npm
 # package's module, Chromium runs the page, and Python's headers, pytest,
-# hypothesis and mypy build and test the Python package.
+# hypothesis, mypy and the debug interpreter (which counts references) build
+# and test the Python package.
 debian=(cmake g++ make libgtest-dev strace time groff-base dpkg-dev file lintian rpm rpm2cpio cpio
-    clang lld libc++-14-dev-wasm32 chromium python3-dev python3-pytest python3-hypothesis mypy)
+    clang lld libc++-14-dev-wasm32 chromium python3-dev python3-pytest python3-hypothesis mypy python3-dbg)
 fedora=(cmake gcc-c++ make gtest-devel strace time groff-base file rpm-build cpio python3-devel python3-pytest
-    python3-hypothesis mypy)
+    python3-hypothesis mypy python3-debug)
 homebrew=(cmake googletest)
 
 # missing_line COMMAND PACKAGE...: one line naming the PACKAGEs whose
