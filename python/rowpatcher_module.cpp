@@ -72,7 +72,8 @@ Stream *new_stream(std::size_t block_size)
 
 void free_stream(Stream *stream)
 {
-    PyMem_Free(stream); // nothing in it needs destroying
+    stream->converter.release();
+    PyMem_Free(stream); // nothing else in it needs destroying
 }
 
 // Runs WORK, with the GIL let go for it where RELEASE says so.

@@ -40,6 +40,11 @@ void allow_reads([[maybe_unused]] const char *from, [[maybe_unused]] const char 
 
 } // namespace
 
+void BlockConverter::release()
+{
+    allow_reads(buffer_, buffer_ + buffer_size(block_size_));
+}
+
 char *BlockConverter::next_block()
 {
     allow_reads(buffer_, buffer_ + buffer_size(block_size_));

@@ -58,6 +58,11 @@ public:
     // too short to be a record.
     std::span<const ByteRun> convert(std::size_t size);
 
+    // To be called before the buffer is freed or put to another use: under
+    // AddressSanitizer, convert() marks the bytes past the data unreadable,
+    // and an allocator that writes into what it frees would meet them.
+    void release();
+
 private:
     // The rest of a line whose head was decided in an earlier block.
     enum class Tail { none, keep, drop };
