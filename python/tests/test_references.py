@@ -119,3 +119,16 @@ def test_references_are_counted():
     leaked = [object() for _ in range(100)]
     assert sys.gettotalrefcount() - before >= 100, "the debug interpreter counts no references"
     del leaked
+
+
+def test_the_memory_of_converters_and_copies_is_traced():
+    """Each stream takes its block from Python's allocator, where tracemalloc
+    sees it and its peak."""
+    gc.collect()
+    before = tracemalloc.get_traced_memory()[0]
+    converters = [rowpatcher.Converter() for _ in range(4)]
+    assert tracemalloc.get_traced_memory()[0] - before > 4 * 512 * 1024
+    del converters
+    tracemalloc.reset_peak()
+    rowpatcher.copy_stream(io.BytesIO(many_records), io.BytesIO())
+    assert tracemalloc.get_traced_memory()[1] - before > 512 * 1024
