@@ -1,7 +1,7 @@
 // rowpatcher: the record lines of a fixed-column catalogue, rewritten into
 // the variant layout; every other line is dropped. The same conversion, byte
 // for byte, as the rowpatcher program.
-import { Converter, shared } from "./core.js";
+import { Converter } from "./core.js";
 
 function asBytes(input, what) {
   if (input instanceof Uint8Array) {
@@ -16,9 +16,13 @@ function asBytes(input, what) {
   throw new TypeError(`${what} must be a Uint8Array, another view of bytes or an ArrayBuffer`);
 }
 
+// The converter convert() uses, made at its first call.
+let shared = null;
+
 // The conversion of a whole catalogue held in memory.
 export function convert(input) {
   const bytes = asBytes(input, "convert's input");
+  shared ??= Converter.createNow();
   const output = new Uint8Array(bytes.length); // never longer than the input
   let size = 0;
   shared.reset();
@@ -31,31 +35,29 @@ export function convert(input) {
 
 // The conversion as a stream of byte chunks, in constant memory: chunks of
 // any size, a record split across chunks included. It counts the lines read
-// and the record lines written, for progress.
+// and the record lines written, for progress. Its converter is made as it
+// starts; a failure to make one errors the stream, for the caller to catch.
 export class ConvertStream extends TransformStream {
-  #converter = null;
+  #state;
 
   constructor() {
-    const ready = Converter.create();
-    let converter;
+    const state = { converter: null };
     super({
       async start() {
-        converter = await ready;
+        state.converter = await Converter.create();
       },
       transform(chunk, controller) {
-        converter.push(asBytes(chunk, "a chunk"), (piece) => controller.enqueue(piece.slice()));
+        state.converter.push(asBytes(chunk, "a chunk"), (piece) => controller.enqueue(piece.slice()));
       },
     });
-    ready.then((created) => {
-      this.#converter = created;
-    });
+    this.#state = state;
   }
 
   get lines() {
-    return this.#converter?.linesRead ?? 0;
+    return this.#state.converter?.linesRead ?? 0;
   }
 
   get records() {
-    return this.#converter?.recordsWritten ?? 0;
+    return this.#state.converter?.recordsWritten ?? 0;
   }
 }

@@ -9,6 +9,10 @@ program=$(realpath "$1")
 examples=$(realpath "$2")
 [[ $(head -c 2 "$program") == "#!" ]] && script=yes || script=no
 [[ $(head -n 1 "$program") == *node* ]] && node=yes || node=no
+# AddressSanitizer's shadow memory needs terabytes of address space: under a
+# limit on it, a program built with it (or an interpreter that preloads its
+# runtime) cannot start.
+grep -aqs -e __asan_init -e 'libclang_rt\.asan' -e 'libasan\.so' "$program" && sanitized=yes || sanitized=no
 source "$(dirname "$(realpath "$0")")/test_helpers.sh"
 
 usage=$'Usage: rowpatcher <inputfile>\n'
@@ -130,5 +134,24 @@ expect "a closed pipe ends the run by SIGPIPE" 141 "" /dev/null
 echo $? >status
 "$program" big 2>/dev/null | head -c $((100 * 1024)) >within_limit
 expect "output past ulimit -f ends the run by SIGXFSZ" 153 "" within_limit
+
+# Little address space: 16 GB holds the program, an interpreter, or Node.js
+# with one converter (its WebAssembly memory reserves 10 GiB); under 8 GB the
+# Node.js command has none, and says so in one line.
+if [[ $sanitized == no ]]; then
+    (ulimit -v 16000000 && exec -a rowpatcher "$program" "$examples/catalogue.txt") >out 2>err
+    echo $? >status
+    expect "ulimit -v 16000000" 0 "" "$examples/catalogue.expected"
+    (ulimit -v 8000000 && exec -a rowpatcher "$program" "$examples/catalogue.txt") >out 2>err
+    echo $? >status
+    if [[ $node == no ]]; then
+        expect "ulimit -v 8000000" 0 "" "$examples/catalogue.expected"
+    else
+        expect "ulimit -v 8000000: no room for the converter" 1 \
+            $'rowpatcher: cannot allocate memory for the converter.  Abort.\n' /dev/null
+    fi
+else
+    echo "not run: ulimit -v (AddressSanitizer needs more address space)"
+fi
 
 finish

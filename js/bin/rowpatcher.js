@@ -8,6 +8,7 @@ import { Converter } from "../core.js";
 
 const MAX_FILENAME_LENGTH = 132;
 const STANDARD_OUTPUT = 1;
+const ENDED_BY_SIGPIPE = 128 + 13;
 
 // The one error channel: one line on standard error, then status 1.
 function refuse(message) {
@@ -18,6 +19,8 @@ function refuse(message) {
   }
   return 1;
 }
+
+const oneLine = (error) => String(error?.message ?? error).replace(/\s+/g, " ");
 
 function identify(fd) {
   try {
@@ -58,7 +61,8 @@ function writeAll(fd, bytes) {
   }
 }
 
-async function main(words) {
+async function main() {
+  const words = process.argv.slice(2);
   if (words.length !== 1) {
     return refuse("Usage: rowpatcher <inputfile>\n");
   }
@@ -83,7 +87,15 @@ async function main(words) {
     return refuse(`rowpatcher: error reading input file ${filename}.  Abort.\n`);
   }
 
-  const converter = await Converter.create();
+  let converter;
+  try {
+    converter = await Converter.create();
+  } catch (error) {
+    if (error instanceof RangeError) {
+      return refuse("rowpatcher: cannot allocate memory for the converter.  Abort.\n");
+    }
+    return refuse(`rowpatcher: cannot load the converter: ${oneLine(error)}.  Abort.\n`);
+  }
   for (;;) {
     let got;
     try {
@@ -98,7 +110,7 @@ async function main(words) {
       writeAll(STANDARD_OUTPUT, converter.convertBlock(got));
     } catch (error) {
       if (error.code === "EPIPE") {
-        return 128 + 13; // the reader went away: ended as by SIGPIPE, silently
+        return ENDED_BY_SIGPIPE; // the reader went away: ended as by SIGPIPE, silently
       }
       return refuse("rowpatcher: error writing output.  Abort.\n");
     }
@@ -114,4 +126,8 @@ async function main(words) {
   return 0;
 }
 
-process.exitCode = await main(process.argv.slice(2));
+try {
+  process.exitCode = await main();
+} catch (error) {
+  process.exitCode = refuse(`rowpatcher: ${oneLine(error)}.  Abort.\n`);
+}

@@ -1,5 +1,6 @@
 // The package against the shared conversion cases, split every way across
-// chunks, and against the native program on the fuzz corpus.
+// chunks, and against the native program on the fuzz corpus; a converter
+// that cannot be made.
 //
 // Environment: ROWPATCHER_PACKAGE (the laid-out package), ROWPATCHER_CASES
 // (tests/cases.txt), ROWPATCHER_CORPUS (fuzz/corpus), ROWPATCHER_NATIVE (the
@@ -13,7 +14,8 @@ import { test } from "node:test";
 import { pathToFileURL } from "node:url";
 import { readCases } from "../../tests/cases.mjs";
 
-const { convert, ConvertStream } = await import(pathToFileURL(path.join(process.env.ROWPATCHER_PACKAGE, "index.js")));
+const packageIndex = pathToFileURL(path.join(process.env.ROWPATCHER_PACKAGE, "index.js")).href;
+const { convert, ConvertStream } = await import(packageIndex);
 
 const cases = readCases(process.env.ROWPATCHER_CASES);
 
@@ -122,3 +124,43 @@ test("the fuzz corpus converts alike by convert, by ConvertStream and by the nat
     assert.deepEqual(Buffer.concat(output), native.stdout, `${name}: ConvertStream`);
   }
 });
+
+test("a converter that cannot be made is an error the caller catches, and ends nothing", () => {
+  // Imports the package, then has convert() and a ConvertStream fail, and
+  // says how; an unhandled rejection would end it with status 1.
+  const script = `
+    const { convert, ConvertStream } = await import(process.argv[1]);
+    const outcomes = [];
+    try {
+      convert(new Uint8Array(10));
+      outcomes.push("convert: converted");
+    } catch (error) {
+      outcomes.push(\`convert: \${error.name}\`);
+    }
+    try {
+      await new Blob(["x"]).stream().pipeThrough(new ConvertStream()).pipeTo(new WritableStream());
+      outcomes.push("stream: converted");
+    } catch (error) {
+      outcomes.push(\`stream: \${error.name}\`);
+    }
+    console.log(outcomes.join(", "));`;
+  const refuseInstances = `
+    function refuse() {
+      throw new RangeError("no memory for an instance here");
+    }
+    WebAssembly.Instance = refuse;
+    WebAssembly.instantiate = async () => refuse();`;
+  const limited = (kib) => ["bash", ["-c", `ulimit -v ${kib} && exec "$@"`, "bash", process.execPath, "--input-type=module", "-e", script, packageIndex]];
+  for (const [what, [command, args], outcomes] of [
+    // A wasm32 memory reserves 10 GiB of address space: 16 GB holds Node.js
+    // and one, 8 GB none.
+    ["room for one converter (ulimit -v 16000000)", limited(16000000), "convert: converted, stream: RangeError"],
+    ["room for none (ulimit -v 8000000)", limited(8000000), "convert: RangeError, stream: RangeError"],
+    ["WebAssembly instances refused", [process.execPath, ["--input-type=module", "-e", refuseInstances + script, packageIndex]],
+      "convert: RangeError, stream: RangeError"],
+  ]) {
+    const run = spawnSync(command, args, { encoding: "utf8" });
+    assert.deepEqual([run.status, run.stdout, run.stderr], [0, `${outcomes}\n`, ""], what);
+  }
+});
+
