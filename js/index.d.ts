@@ -1,13 +1,14 @@
 /**
  * Converts a whole catalogue: its record lines, rewritten into the variant
  * layout, in order; every other line is dropped. The result is never longer
- * than the input.
+ * than the input. Buffers from another realm (an iframe, `node:vm`) are taken
+ * alike.
  *
  * The first call makes the converter; it throws a `RangeError` where the
  * address space for the converter's memory cannot be had, and an
  * {@link UnavailableError} where the converter cannot run at all.
  */
-export function convert(input: Uint8Array | ArrayBufferView | ArrayBuffer): Uint8Array;
+export function convert(input: Uint8Array | ArrayBufferView | ArrayBuffer | SharedArrayBuffer): Uint8Array;
 
 /**
  * The same conversion as a stream of byte chunks, in constant memory: chunks

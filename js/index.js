@@ -3,17 +3,29 @@
 // for byte, as the rowpatcher program.
 import { Converter } from "./core.js";
 
+// The byteLength getters check what they are called on, in any realm: an
+// ArrayBuffer made in another realm (an iframe, node:vm) fails instanceof.
+function isBufferOf(type, value) {
+  const byteLength = typeof type === "function" ? Object.getOwnPropertyDescriptor(type.prototype, "byteLength")?.get : undefined;
+  if (!byteLength) {
+    return false;
+  }
+  try {
+    byteLength.call(value);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
 function asBytes(input, what) {
-  if (input instanceof Uint8Array) {
-    return input;
-  }
   if (ArrayBuffer.isView(input)) {
-    return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+    return input instanceof Uint8Array ? input : new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
   }
-  if (input instanceof ArrayBuffer) {
+  if (isBufferOf(ArrayBuffer, input) || isBufferOf(globalThis.SharedArrayBuffer, input)) {
     return new Uint8Array(input);
   }
-  throw new TypeError(`${what} must be a Uint8Array, another view of bytes or an ArrayBuffer`);
+  throw new TypeError(`${what} must be a Uint8Array, another view of bytes, an ArrayBuffer or a SharedArrayBuffer`);
 }
 
 // The converter convert() uses, made at its first call.

@@ -1,6 +1,6 @@
 // The package against the shared conversion cases, split every way across
-// chunks, and against the native program on the fuzz corpus; a converter
-// that cannot be made.
+// chunks, and against the native program on the fuzz corpus; buffers from
+// other realms; a converter that cannot be made.
 //
 // Environment: ROWPATCHER_PACKAGE (the laid-out package), ROWPATCHER_CASES
 // (tests/cases.txt), ROWPATCHER_CORPUS (fuzz/corpus), ROWPATCHER_NATIVE (the
@@ -12,6 +12,7 @@ import path from "node:path";
 import { Readable } from "node:stream";
 import { test } from "node:test";
 import { pathToFileURL } from "node:url";
+import vm from "node:vm";
 import { readCases } from "../../tests/cases.mjs";
 
 const packageIndex = pathToFileURL(path.join(process.env.ROWPATCHER_PACKAGE, "index.js")).href;
@@ -122,6 +123,38 @@ test("the fuzz corpus converts alike by convert, by ConvertStream and by the nat
       output.push(piece);
     }
     assert.deepEqual(Buffer.concat(output), native.stdout, `${name}: ConvertStream`);
+  }
+});
+
+test("buffers from another realm, and shared ones, convert as this realm's do", async () => {
+  const c = cases.find((c) => c.what === "records among headings");
+  const realm = vm.createContext({});
+  const filled = (buffer) => {
+    new Uint8Array(buffer).set(c.input);
+    return buffer;
+  };
+  const inputs = [
+    ["another realm's ArrayBuffer", () => filled(vm.runInContext(`new ArrayBuffer(${c.input.length})`, realm))],
+    ["another realm's Uint8Array", () => new Uint8Array(filled(vm.runInContext(`new Uint8Array(${c.input.length})`, realm).buffer))],
+    ["another realm's DataView", () => {
+      const view = vm.runInContext(`new DataView(new ArrayBuffer(${c.input.length}))`, realm);
+      filled(view.buffer);
+      return view;
+    }],
+    ["a SharedArrayBuffer", () => filled(new SharedArrayBuffer(c.input.length))],
+    ["a Uint8Array over a SharedArrayBuffer", () => new Uint8Array(filled(new SharedArrayBuffer(c.input.length)))],
+  ];
+  for (const [what, input] of inputs) {
+    assert.deepEqual(Buffer.from(convert(input())), c.output, `${what}: convert`);
+    assert.deepEqual(await streamed([input()]), c.output, `${what}: ConvertStream`);
+  }
+  for (const [what, input] of [
+    ["text", "text"],
+    ["an object with a byteLength", { byteLength: 4 }],
+    ["another realm's plain object", vm.runInContext("({ byteLength: 4 })", realm)],
+    ["null", null],
+  ]) {
+    assert.throws(() => convert(input), TypeError, what);
   }
 });
 
