@@ -32,6 +32,14 @@ run "";               expect "empty name" 1 $'rowpatcher: cannot open input file
 run -h;               expect "-h is a file name" 1 $'rowpatcher: cannot open input file -h.  Abort.\n' /dev/null
 run "%s%n";           expect "percent in the name is text" 1 $'rowpatcher: cannot open input file %s%n.  Abort.\n' /dev/null
 run directory;        expect "directory" 1 $'rowpatcher: error reading input file directory.  Abort.\n' /dev/null
+# A name is bytes, whatever the locale: one in Latin-1 (not UTF-8) is opened,
+# and named byte for byte; its 50 bytes are 50, not the 150 of their
+# replacement characters.
+latin1=$'catalogue-\xe9t\xe9.txt'
+cp "$examples/catalogue.txt" "$latin1"
+run "$latin1";        expect "a Latin-1 name is opened" 0 "" "$examples/catalogue.expected"
+latin1_50=$(printf '\xe9%.0s' {1..50})
+run "$latin1_50";     expect "a 50-byte Latin-1 name, missing, named as given" 1 "rowpatcher: cannot open input file $latin1_50.  Abort."$'\n' /dev/null
 # A message is never cut short, however long the name it was invoked by (a
 # script's messages always say "rowpatcher"): a name longer than the 1 KiB
 # message buffer, and one shorter whose message is longer.

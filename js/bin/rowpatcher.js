@@ -2,7 +2,10 @@
 // rowpatcher FILE: writes the record lines of FILE, rewritten into the
 // variant column layout, to standard output; every other line is dropped.
 // The same bytes, messages and statuses as the native program, read and
-// written a block at a time straight through the converter's memory.
+// written a block at a time straight through the converter's memory. Every
+// call to the system is in this file; where Node.js hides what the program
+// sees (the bytes of a name), it is read from /proc/self, where the system
+// has it.
 import fs from "node:fs";
 import { Converter } from "../core.js";
 
@@ -10,14 +13,41 @@ const MAX_FILENAME_LENGTH = 132;
 const STANDARD_OUTPUT = 1;
 const ENDED_BY_SIGPIPE = 128 + 13;
 
-// The one error channel: one line on standard error, then status 1.
-function refuse(message) {
+// The one error channel: one line on standard error, then status 1. PIECES
+// are text or, for a file name, its bytes.
+function refuse(...pieces) {
   try {
-    fs.writeSync(2, message);
+    fs.writeSync(2, Buffer.concat(pieces.map((piece) => (typeof piece === "string" ? Buffer.from(piece) : piece))));
   } catch {
     // nowhere left to report it
   }
   return 1;
+}
+
+// The words after the script's name, as bytes. Node.js decodes them as
+// UTF-8, and a byte that is not UTF-8 is lost; the process's own command line
+// in /proc/self/cmdline holds them as given. Its last words are used where
+// they decode to the words Node.js gives. EXACT says whether they did.
+function commandWords() {
+  const words = process.argv.slice(2);
+  const asGiven = { words: words.map((word) => Buffer.from(word)), exact: false };
+  let line;
+  try {
+    line = fs.readFileSync("/proc/self/cmdline");
+  } catch {
+    return asGiven;
+  }
+  const all = [];
+  for (let start = 0; start < line.length; ) {
+    const end = line.indexOf(0, start);
+    all.push(line.subarray(start, end < 0 ? line.length : end));
+    start = end < 0 ? line.length : end + 1;
+  }
+  const last = all.slice(all.length - words.length);
+  if (all.length < words.length || !last.every((bytes, i) => bytes.toString() === words[i])) {
+    return asGiven;
+  }
+  return { words: last, exact: true };
 }
 
 const oneLine = (error) => String(error?.message ?? error).replace(/\s+/g, " ");
@@ -62,12 +92,12 @@ function writeAll(fd, bytes) {
 }
 
 async function main() {
-  const words = process.argv.slice(2);
+  const { words, exact } = commandWords();
   if (words.length !== 1) {
     return refuse("Usage: rowpatcher <inputfile>\n");
   }
   const filename = words[0];
-  if (Buffer.byteLength(filename) > MAX_FILENAME_LENGTH) {
+  if (filename.length > MAX_FILENAME_LENGTH) {
     return refuse("rowpatcher: filename too long.  Abort.\n");
   }
   // Standard output is looked at before the open, which could be handed its
@@ -77,14 +107,18 @@ async function main() {
   try {
     input = fs.openSync(filename, "r");
   } catch {
-    return refuse(`rowpatcher: cannot open input file ${filename}.  Abort.\n`);
+    // Where the bytes were not to be had, a name Node.js could not decode
+    // (it holds U+FFFD) cannot be opened as given.
+    const lossy = !exact && filename.includes("\u{fffd}");
+    return refuse("rowpatcher: cannot open input file ", filename,
+      lossy ? " (Node.js takes names as UTF-8 here, and cannot open one that is not)" : "", ".  Abort.\n");
   }
   const inputIdentity = identify(input);
   if (output?.isFile() && inputIdentity && output.dev === inputIdentity.dev && output.ino === inputIdentity.ino) {
-    return refuse(`rowpatcher: input file ${filename} is the output file.  Abort.\n`);
+    return refuse("rowpatcher: input file ", filename, " is the output file.  Abort.\n");
   }
   if (inputIdentity?.isDirectory()) {
-    return refuse(`rowpatcher: error reading input file ${filename}.  Abort.\n`);
+    return refuse("rowpatcher: error reading input file ", filename, ".  Abort.\n");
   }
 
   let converter;
@@ -101,7 +135,7 @@ async function main() {
     try {
       got = readSome(input, converter.nextBlock());
     } catch {
-      return refuse(`rowpatcher: error reading input file ${filename}.  Abort.\n`);
+      return refuse("rowpatcher: error reading input file ", filename, ".  Abort.\n");
     }
     if (got === 0) {
       break;
