@@ -4,8 +4,8 @@
 // The same bytes, messages and statuses as the native program, read and
 // written a block at a time straight through the converter's memory. Every
 // call to the system is in this file; where Node.js hides what the program
-// sees (the bytes of a name), it is read from /proc/self, where the system
-// has it.
+// sees (the bytes of a name, a closed standard output), it is read from
+// /proc/self, where the system has it.
 import fs from "node:fs";
 import { Converter } from "../core.js";
 
@@ -60,6 +60,30 @@ function identify(fd) {
   }
 }
 
+// Node.js puts /dev/null, open for reading and writing, in place of a closed
+// standard output before a script starts; a shell's >/dev/null opens it for
+// writing only. Where the system shows a descriptor's flags
+// (/proc/self/fdinfo), such a standard output is taken for the closed one it
+// stands for, which the program fails to write to. (A 1<>/dev/null looks the
+// same.)
+function outputIsClosedOne(output) {
+  if (!output?.isCharacterDevice()) {
+    return false;
+  }
+  let empty;
+  let info;
+  try {
+    empty = fs.statSync("/dev/null", { bigint: true });
+    info = fs.readFileSync(`/proc/self/fdinfo/${STANDARD_OUTPUT}`, "latin1");
+  } catch {
+    return false;
+  }
+  const flags = /^flags:\s*([0-7]+)\s*$/m.exec(info);
+  const O_ACCMODE = 3;
+  const O_RDWR = 2;
+  return output.rdev === empty.rdev && flags !== null && (parseInt(flags[1], 8) & O_ACCMODE) === O_RDWR;
+}
+
 // A descriptor that another process set non-blocking is waited on.
 function pause() {
   Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 1);
@@ -103,6 +127,7 @@ async function main() {
   // Standard output is looked at before the open, which could be handed its
   // descriptor.
   const output = identify(STANDARD_OUTPUT);
+  const outputClosed = outputIsClosedOne(output);
   let input;
   try {
     input = fs.openSync(filename, "r");
@@ -140,8 +165,12 @@ async function main() {
     if (got === 0) {
       break;
     }
+    const converted = converter.convertBlock(got);
+    if (outputClosed && converted.length > 0) {
+      return refuse("rowpatcher: error writing output.  Abort.\n");
+    }
     try {
-      writeAll(STANDARD_OUTPUT, converter.convertBlock(got));
+      writeAll(STANDARD_OUTPUT, converted);
     } catch (error) {
       if (error.code === "EPIPE") {
         return ENDED_BY_SIGPIPE; // the reader went away: ended as by SIGPIPE, silently
@@ -150,6 +179,9 @@ async function main() {
     }
   }
   fs.closeSync(input);
+  if (outputClosed) {
+    return 0;
+  }
   try {
     fs.closeSync(STANDARD_OUTPUT); // some file systems report a failed write only here
   } catch (error) {
