@@ -12,6 +12,7 @@ import { Converter } from "../core.js";
 const MAX_FILENAME_LENGTH = 132;
 const STANDARD_OUTPUT = 1;
 const ENDED_BY_SIGPIPE = 128 + 13;
+const ENDED_BY_SIGXFSZ = 128 + 25;
 
 // The one error channel: one line on standard error, then status 1. PIECES
 // are text or, for a file name, its bytes.
@@ -82,6 +83,18 @@ function outputIsClosedOne(output) {
   const O_ACCMODE = 3;
   const O_RDWR = 2;
   return output.rdev === empty.rdev && flags !== null && (parseInt(flags[1], 8) & O_ACCMODE) === O_RDWR;
+}
+
+// Whether a write that failed with EFBIG went past the file-size limit, which
+// ends the program by SIGXFSZ (Node.js ignores the signal). The limit is
+// read from /proc/self/limits; where it cannot be, it is taken to be set.
+function pastFileSizeLimit() {
+  try {
+    const limit = /^Max file size\s+(\S+)/m.exec(fs.readFileSync("/proc/self/limits", "latin1"));
+    return limit === null || limit[1] !== "unlimited";
+  } catch {
+    return true;
+  }
 }
 
 // A descriptor that another process set non-blocking is waited on.
@@ -172,8 +185,13 @@ async function main() {
     try {
       writeAll(STANDARD_OUTPUT, converted);
     } catch (error) {
+      // The reader went away, or the output reached the file-size limit:
+      // ended as by the signal, silently.
       if (error.code === "EPIPE") {
-        return ENDED_BY_SIGPIPE; // the reader went away: ended as by SIGPIPE, silently
+        return ENDED_BY_SIGPIPE;
+      }
+      if (error.code === "EFBIG" && pastFileSizeLimit()) {
+        return ENDED_BY_SIGXFSZ;
       }
       return refuse("rowpatcher: error writing output.  Abort.\n");
     }
