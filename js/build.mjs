@@ -5,13 +5,14 @@
 // Usage: node build.mjs MODULE.wasm OUT_DIR VERSION
 import fs from "node:fs";
 import path from "node:path";
+import { fileURLToPath } from "node:url";
 
 const [wasm, out, version] = process.argv.slice(2);
 if (!version) {
   console.error("usage: node build.mjs MODULE.wasm OUT_DIR VERSION");
   process.exit(2);
 }
-const here = path.dirname(new URL(import.meta.url).pathname);
+const here = path.dirname(fileURLToPath(import.meta.url));
 
 fs.mkdirSync(path.join(out, "bin"), { recursive: true });
 for (const file of ["README.md", "index.js", "index.d.ts", "core.js", "bin/rowpatcher.js"]) {

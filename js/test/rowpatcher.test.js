@@ -1,22 +1,26 @@
 // The package against the shared conversion cases, split every way across
 // chunks, and against the native program on the fuzz corpus; buffers from
-// other realms; a converter that cannot be made.
+// other realms; a converter that cannot be made; the builds of the package
+// and the page.
 //
-// Environment: ROWPATCHER_PACKAGE (the laid-out package), ROWPATCHER_CASES
+// Environment: ROWPATCHER_PACKAGE (the laid-out package), ROWPATCHER_MODULE
+// (the WebAssembly module it was laid out from), ROWPATCHER_CASES
 // (tests/cases.txt), ROWPATCHER_CORPUS (fuzz/corpus), ROWPATCHER_NATIVE (the
 // native program).
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
+import os from "node:os";
 import path from "node:path";
 import { Readable } from "node:stream";
 import { test } from "node:test";
-import { pathToFileURL } from "node:url";
+import { fileURLToPath, pathToFileURL } from "node:url";
 import vm from "node:vm";
 import { readCases } from "../../tests/cases.mjs";
 
 const packageIndex = pathToFileURL(path.join(process.env.ROWPATCHER_PACKAGE, "index.js")).href;
 const { convert, ConvertStream } = await import(packageIndex);
+const sources = path.dirname(path.dirname(fileURLToPath(import.meta.url))); // js/
 
 const cases = readCases(process.env.ROWPATCHER_CASES);
 
@@ -197,3 +201,31 @@ test("a converter that cannot be made is an error the caller catches, and ends n
   }
 });
 
+test("the package and the page build in a folder whose path has a space and a non-ASCII letter", async () => {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), "rowpatcher build é-"));
+  const copy = (from, to) => {
+    fs.mkdirSync(path.dirname(path.join(root, to)), { recursive: true });
+    fs.copyFileSync(path.join(sources, from), path.join(root, to));
+  };
+  for (const file of ["package.json", "README.md", "index.js", "index.d.ts", "core.js", "build.mjs", "bin/rowpatcher.js"]) {
+    copy(file, path.join("js", file));
+  }
+  for (const file of ["page.html", "page.css", "page.js", "build.mjs"]) {
+    copy(path.join("..", "web", file), path.join("web", file));
+  }
+  copy(path.join("..", "LICENSE"), "LICENSE");
+  const packageDir = path.join(root, "package");
+  const page = path.join(root, "page.html");
+  for (const args of [
+    [path.join(root, "js", "build.mjs"), process.env.ROWPATCHER_MODULE, packageDir, "0.0.0"],
+    [path.join(root, "web", "build.mjs"), packageDir, page],
+  ]) {
+    const run = spawnSync(process.execPath, args, { encoding: "utf8" });
+    assert.equal(run.status, 0, `${path.relative(root, args[0])}: ${run.stderr}`);
+  }
+  const built = await import(pathToFileURL(path.join(packageDir, "index.js")).href);
+  const c = cases.find((c) => c.what === "records among headings");
+  assert.deepEqual(Buffer.from(built.convert(c.input)), c.output);
+  assert.match(fs.readFileSync(page, "utf8"), /<meta http-equiv="Content-Security-Policy" content="default-src 'none'/);
+  fs.rmSync(root, { recursive: true });
+});
