@@ -43,7 +43,8 @@ try {
 // One stream's converter: feed it bytes in any pieces; each call hands the
 // converted record lines so far to a callback, as a view into the module's
 // memory that is valid only until the callback returns. It counts the lines
-// read and the record lines written as it goes.
+// read and the record lines written as it goes. The view of the memory is
+// made once: the module's memory cannot grow (build.mjs checks it).
 export class Converter {
   constructor(instance) {
     this.exports = instance.exports;

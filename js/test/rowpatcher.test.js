@@ -201,6 +201,38 @@ test("a converter that cannot be made is an error the caller catches, and ends n
   }
 });
 
+// What build.mjs is run on: a module of one memory of 1 page, which may grow
+// to MAX pages (null: without limit), or one that imports a memory.
+function moduleBytes({ max = 1, imported = false }) {
+  const limits = max === null ? [0x00, 1] : [0x01, 1, max];
+  const section = (id, content) => [id, content.length, ...content];
+  const m = 0x6d;
+  return Buffer.from([0x00, 0x61, 0x73, 0x6d, 1, 0, 0, 0,
+    ...(imported ? section(2, [1, 1, m, 1, m, 0x02, ...limits]) : section(5, [1, ...limits]))]);
+}
+
+test("build.mjs lays out only a module that imports nothing and whose memory cannot grow", () => {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), "rowpatcher-module-"));
+  for (const [what, bytes, status] of [
+    ["a memory that cannot grow", moduleBytes({}), 0],
+    ["a memory without a maximum", moduleBytes({ max: null }), 1],
+    ["a maximum above the memory's size", moduleBytes({ max: 2 }), 1],
+    ["an imported memory", moduleBytes({ imported: true }), 1],
+    ["no memory", moduleBytes({}).subarray(0, 8), 1],
+    ["the module built", fs.readFileSync(process.env.ROWPATCHER_MODULE), 0],
+  ]) {
+    const module = path.join(work, "module.wasm");
+    fs.writeFileSync(module, bytes);
+    const run = spawnSync(process.execPath, [path.join(sources, "build.mjs"), module, path.join(work, "package"), "0.0.0"],
+      { encoding: "utf8" });
+    assert.equal(run.status, status, `${what}: ${run.stderr}`);
+    if (status !== 0) {
+      assert.match(run.stderr, /must import nothing and have one memory that cannot grow/, what);
+    }
+  }
+  fs.rmSync(work, { recursive: true });
+});
+
 test("the package and the page build in a folder whose path has a space and a non-ASCII letter", async () => {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), "rowpatcher build é-"));
   const copy = (from, to) => {
