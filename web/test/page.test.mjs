@@ -493,7 +493,10 @@ const headingsBase64 = () => Buffer.from("A heading\nanother line, not a record\
 const liveText = () =>
   [...document.querySelectorAll("[aria-live], [role=status], [role=log], [role=alert]")].map((e) => e.textContent).join("\n");
 
-describe("straight into a file, with a save dialog that empties the file it returns, as the browser does", () => {
+// A release checks the example and the shared cases alone (ROWPATCHER_PAGE_QUICK).
+const quick = { skip: process.env.ROWPATCHER_PAGE_QUICK !== undefined };
+
+describe("straight into a file, with a save dialog that empties the file it returns, as the browser does", quick, () => {
   const big = () => Buffer.concat(Array(2000).fill(fs.readFileSync(path.join(examples, "catalogue.txt"))));
   const expectedOf = (bytes) => {
     const file = path.join(work, "straight-input.txt");
@@ -577,7 +580,7 @@ describe("straight into a file, with a save dialog that empties the file it retu
   }
 });
 
-describe("files queued", () => {
+describe("files queued", quick, () => {
   test("each file's outcome is shown and announced, however soon the next begins, and the files waiting are named", async () => {
     const view = await open(origins["from disk"], { beforeLoad: standIns });
     const { page } = view;
@@ -655,7 +658,7 @@ describe("files queued", () => {
   }
 });
 
-test("Remove takes a result off the page and lets its saved result go", async () => {
+test("Remove takes a result off the page and lets its saved result go", quick, async () => {
   const view = await open(origins["from disk"], { beforeLoad: standIns });
   const { page } = view;
   await choose(page, path.join(examples, "catalogue.txt"));
@@ -672,7 +675,7 @@ test("Remove takes a result off the page and lets its saved result go", async ()
   await page.close();
 });
 
-describe("where the converter cannot run, the page says why and takes drops", () => {
+describe("where the converter cannot run, the page says why and takes drops", quick, () => {
   const rows = [
     { what: "served with a Content-Security-Policy that lacks 'wasm-unsafe-eval'", url: () => `${new URL(origins["from a server on 127.0.0.1"]).origin}/strict-host.html`,
       why: /^This browser refused to compile the converter, so this page cannot convert here \(.*Content Security Policy.*\)\.$/,
