@@ -1,6 +1,8 @@
-// The WebAssembly converter, loaded once from the module bytes that the build
-// embeds in wasm.js. An instance converts one stream; its memory holds the
-// block and the output of the last call.
+// The WebAssembly converter, compiled once from the module bytes that the
+// build embeds in wasm.js. Instances are made only when a caller needs one:
+// each reserves its memory's whole address space (about 10 GiB in 64-bit
+// engines). An instance converts one stream; its memory holds the block and
+// the output of the last call.
 import wasmBase64 from "./wasm.js";
 
 function bytesOf(base64) {
@@ -12,12 +14,37 @@ function bytesOf(base64) {
   return bytes;
 }
 
-const compiled = await WebAssembly.compile(bytesOf(wasmBase64));
+// Why the module cannot run here, as an error with a code: an engine without
+// WebAssembly, one without a feature the module uses (SIMD), or one that
+// refused to compile it (a Content-Security-Policy without
+// 'wasm-unsafe-eval' does). A failure here is kept and thrown to each caller,
+// never left to end the program that imported this.
+function loadFailure(bytes, error) {
+  if (typeof WebAssembly !== "object") {
+    return Object.assign(new Error("this JavaScript engine runs no WebAssembly"), { code: "ROWPATCHER_NO_WEBASSEMBLY" });
+  }
+  if (!WebAssembly.validate(bytes)) {
+    return Object.assign(new Error("this JavaScript engine lacks the WebAssembly SIMD that the converter needs", { cause: error }),
+      { code: "ROWPATCHER_UNSUPPORTED" });
+  }
+  return Object.assign(new Error(`the converter's WebAssembly module was refused (${error?.message ?? error})`, { cause: error }),
+    { code: "ROWPATCHER_REFUSED" });
+}
+
+const moduleBytes = bytesOf(wasmBase64);
+let compiled = null;
+let failure = null;
+try {
+  compiled = await WebAssembly.compile(moduleBytes);
+} catch (error) {
+  failure = loadFailure(moduleBytes, error);
+}
 
 // One stream's converter: feed it bytes in any pieces; each call hands the
 // converted record lines so far to a callback, as a view into the module's
 // memory that is valid only until the callback returns. It counts the lines
-// read and the record lines written as it goes.
+// read and the record lines written as it goes. The view of the memory is
+// made once: the module's memory cannot grow (build.mjs checks it).
 export class Converter {
   constructor(instance) {
     this.exports = instance.exports;
@@ -26,8 +53,16 @@ export class Converter {
     this.reset();
   }
 
+  // A new instance; rejects, as create() throws, when the module cannot run
+  // here or the address space for its memory cannot be had (a RangeError).
   static async create() {
+    if (failure) throw failure;
     return new Converter(await WebAssembly.instantiate(compiled));
+  }
+
+  static createNow() {
+    if (failure) throw failure;
+    return new Converter(new WebAssembly.Instance(compiled));
   }
 
   // Forgets any input given before.
@@ -83,5 +118,3 @@ export class Converter {
     }
   }
 }
-
-export const shared = await Converter.create();

@@ -1,15 +1,24 @@
 /**
  * Converts a whole catalogue: its record lines, rewritten into the variant
  * layout, in order; every other line is dropped. The result is never longer
- * than the input.
+ * than the input. Buffers from another realm (an iframe, `node:vm`) are taken
+ * alike.
+ *
+ * The first call makes the converter; it throws a `RangeError` where the
+ * address space for the converter's memory cannot be had, and an
+ * {@link UnavailableError} where the converter cannot run at all.
  */
-export function convert(input: Uint8Array | ArrayBufferView | ArrayBuffer): Uint8Array;
+export function convert(input: Uint8Array | ArrayBufferView | ArrayBuffer | SharedArrayBuffer): Uint8Array;
 
 /**
  * The same conversion as a stream of byte chunks, in constant memory: chunks
  * of any size and any split, a record split across chunks included.
  *
  *     file.stream().pipeThrough(new ConvertStream())
+ *
+ * Its converter is made as it starts: where that fails (see
+ * {@link convert}), the stream errors with the failure, which the pipe's
+ * promise rejects with.
  */
 export class ConvertStream extends TransformStream<Uint8Array, Uint8Array> {
   constructor();
@@ -17,4 +26,18 @@ export class ConvertStream extends TransformStream<Uint8Array, Uint8Array> {
   readonly lines: number;
   /** Record lines written so far; the other lines read were dropped. */
   readonly records: number;
+}
+
+/**
+ * What is thrown where the converter's WebAssembly module cannot run: its
+ * `code` says why.
+ */
+export interface UnavailableError extends Error {
+  readonly code:
+    /** The engine runs no WebAssembly. */
+    | "ROWPATCHER_NO_WEBASSEMBLY"
+    /** The engine lacks WebAssembly SIMD, which the module uses. */
+    | "ROWPATCHER_UNSUPPORTED"
+    /** The engine refused to compile the module: in a browser, a Content-Security-Policy without 'wasm-unsafe-eval'. */
+    | "ROWPATCHER_REFUSED";
 }

@@ -1,24 +1,40 @@
 // rowpatcher: the record lines of a fixed-column catalogue, rewritten into
 // the variant layout; every other line is dropped. The same conversion, byte
 // for byte, as the rowpatcher program.
-import { Converter, shared } from "./core.js";
+import { Converter } from "./core.js";
+
+// The byteLength getters check what they are called on, in any realm: an
+// ArrayBuffer made in another realm (an iframe, node:vm) fails instanceof.
+function isBufferOf(type, value) {
+  const byteLength = typeof type === "function" ? Object.getOwnPropertyDescriptor(type.prototype, "byteLength")?.get : undefined;
+  if (!byteLength) {
+    return false;
+  }
+  try {
+    byteLength.call(value);
+    return true;
+  } catch {
+    return false;
+  }
+}
 
 function asBytes(input, what) {
-  if (input instanceof Uint8Array) {
-    return input;
-  }
   if (ArrayBuffer.isView(input)) {
-    return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+    return input instanceof Uint8Array ? input : new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
   }
-  if (input instanceof ArrayBuffer) {
+  if (isBufferOf(ArrayBuffer, input) || isBufferOf(globalThis.SharedArrayBuffer, input)) {
     return new Uint8Array(input);
   }
-  throw new TypeError(`${what} must be a Uint8Array, another view of bytes or an ArrayBuffer`);
+  throw new TypeError(`${what} must be a Uint8Array, another view of bytes, an ArrayBuffer or a SharedArrayBuffer`);
 }
+
+// The converter convert() uses, made at its first call.
+let shared = null;
 
 // The conversion of a whole catalogue held in memory.
 export function convert(input) {
   const bytes = asBytes(input, "convert's input");
+  shared ??= Converter.createNow();
   const output = new Uint8Array(bytes.length); // never longer than the input
   let size = 0;
   shared.reset();
@@ -31,31 +47,29 @@ export function convert(input) {
 
 // The conversion as a stream of byte chunks, in constant memory: chunks of
 // any size, a record split across chunks included. It counts the lines read
-// and the record lines written, for progress.
+// and the record lines written, for progress. Its converter is made as it
+// starts; a failure to make one errors the stream, for the caller to catch.
 export class ConvertStream extends TransformStream {
-  #converter = null;
+  #state;
 
   constructor() {
-    const ready = Converter.create();
-    let converter;
+    const state = { converter: null };
     super({
       async start() {
-        converter = await ready;
+        state.converter = await Converter.create();
       },
       transform(chunk, controller) {
-        converter.push(asBytes(chunk, "a chunk"), (piece) => controller.enqueue(piece.slice()));
+        state.converter.push(asBytes(chunk, "a chunk"), (piece) => controller.enqueue(piece.slice()));
       },
     });
-    ready.then((created) => {
-      this.#converter = created;
-    });
+    this.#state = state;
   }
 
   get lines() {
-    return this.#converter?.linesRead ?? 0;
+    return this.#state.converter?.linesRead ?? 0;
   }
 
   get records() {
-    return this.#converter?.recordsWritten ?? 0;
+    return this.#state.converter?.recordsWritten ?? 0;
   }
 }

@@ -9,6 +9,10 @@ program=$(realpath "$1")
 examples=$(realpath "$2")
 [[ $(head -c 2 "$program") == "#!" ]] && script=yes || script=no
 [[ $(head -n 1 "$program") == *node* ]] && node=yes || node=no
+# AddressSanitizer's shadow memory needs terabytes of address space: under a
+# limit on it, a program built with it (or an interpreter that preloads its
+# runtime) cannot start.
+grep -aqs -e __asan_init -e 'libclang_rt\.asan' -e 'libasan\.so' "$program" && sanitized=yes || sanitized=no
 source "$(dirname "$(realpath "$0")")/test_helpers.sh"
 
 usage=$'Usage: rowpatcher <inputfile>\n'
@@ -28,6 +32,14 @@ run "";               expect "empty name" 1 $'rowpatcher: cannot open input file
 run -h;               expect "-h is a file name" 1 $'rowpatcher: cannot open input file -h.  Abort.\n' /dev/null
 run "%s%n";           expect "percent in the name is text" 1 $'rowpatcher: cannot open input file %s%n.  Abort.\n' /dev/null
 run directory;        expect "directory" 1 $'rowpatcher: error reading input file directory.  Abort.\n' /dev/null
+# A name is bytes, whatever the locale: one in Latin-1 (not UTF-8) is opened,
+# and named byte for byte; its 50 bytes are 50, not the 150 of their
+# replacement characters.
+latin1=$'catalogue-\xe9t\xe9.txt'
+cp "$examples/catalogue.txt" "$latin1"
+run "$latin1";        expect "a Latin-1 name is opened" 0 "" "$examples/catalogue.expected"
+latin1_50=$(printf '\xe9%.0s' {1..50})
+run "$latin1_50";     expect "a 50-byte Latin-1 name, missing, named as given" 1 "rowpatcher: cannot open input file $latin1_50.  Abort."$'\n' /dev/null
 # A message is never cut short, however long the name it was invoked by (a
 # script's messages always say "rowpatcher"): a name longer than the 1 KiB
 # message buffer, and one shorter whose message is longer.
@@ -71,13 +83,14 @@ run_on_itself /dev/stdin <catalogue.txt >>catalogue.txt
 expect "/dev/stdin from the file, appending to it" 1 "$(self_output /dev/stdin)"$'\n' "$examples/catalogue.txt"
 run_on_itself hard_link.txt >>catalogue.txt
 expect "a hard link of the output file" 1 "$(self_output hard_link.txt)"$'\n' "$examples/catalogue.txt"
-# Node.js puts /dev/null in place of a closed standard output before a
-# script starts, so its command cannot tell.
-if [[ $node == no ]]; then
+# Node.js puts /dev/null, open for reading and writing, in place of a closed
+# standard output before a script starts; its command tells where the system
+# shows a descriptor's flags (/proc/self/fdinfo).
+if [[ $node == no || -r /proc/self/fdinfo/1 ]]; then
     run_on_itself catalogue.txt >&-
     expect "standard output closed" 1 $'rowpatcher: error writing output.  Abort.\n' "$examples/catalogue.txt"
 else
-    echo "not run: standard output closed (Node.js opens /dev/null in its place)"
+    echo "not run: standard output closed (Node.js opens /dev/null in its place, and this system does not show its flags)"
 fi
 grep -v / "$examples/catalogue.txt" >headings
 (exec -a rowpatcher "$program" headings) >&- 2>err
@@ -140,5 +153,24 @@ expect "SIGINT ends the run by SIGINT, silently" 130 "" /dev/null
 echo $? >status
 "$program" big 2>/dev/null | head -c $((100 * 1024)) >within_limit
 expect "output past ulimit -f ends the run by SIGXFSZ" 153 "" within_limit
+
+# Little address space: 16 GB holds the program, an interpreter, or Node.js
+# with one converter (its WebAssembly memory reserves 10 GiB); under 8 GB the
+# Node.js command has none, and says so in one line.
+if [[ $sanitized == no ]]; then
+    (ulimit -v 16000000 && exec -a rowpatcher "$program" "$examples/catalogue.txt") >out 2>err
+    echo $? >status
+    expect "ulimit -v 16000000" 0 "" "$examples/catalogue.expected"
+    (ulimit -v 8000000 && exec -a rowpatcher "$program" "$examples/catalogue.txt") >out 2>err
+    echo $? >status
+    if [[ $node == no ]]; then
+        expect "ulimit -v 8000000" 0 "" "$examples/catalogue.expected"
+    else
+        expect "ulimit -v 8000000: no room for the converter" 1 \
+            $'rowpatcher: cannot allocate memory for the converter.  Abort.\n' /dev/null
+    fi
+else
+    echo "not run: ulimit -v (AddressSanitizer needs more address space)"
+fi
 
 finish

@@ -10,13 +10,14 @@
 import { createHash } from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
+import { fileURLToPath } from "node:url";
 
 const [packageDir, out] = process.argv.slice(2);
 if (!out) {
   console.error("usage: node build.mjs PACKAGE_DIR OUT.html");
   process.exit(2);
 }
-const here = path.dirname(new URL(import.meta.url).pathname);
+const here = path.dirname(fileURLToPath(import.meta.url));
 const read = (file) => fs.readFileSync(file, "utf8");
 
 function inlined(source) {

@@ -2,28 +2,98 @@
 // rowpatcher FILE: writes the record lines of FILE, rewritten into the
 // variant column layout, to standard output; every other line is dropped.
 // The same bytes, messages and statuses as the native program, read and
-// written a block at a time straight through the converter's memory.
+// written a block at a time straight through the converter's memory. Every
+// call to the system is in this file; where Node.js hides what the program
+// sees (the bytes of a name, a closed standard output), it is read from
+// /proc/self, where the system has it.
 import fs from "node:fs";
 import { Converter } from "../core.js";
 
 const MAX_FILENAME_LENGTH = 132;
 const STANDARD_OUTPUT = 1;
+const ENDED_BY_SIGPIPE = 128 + 13;
+const ENDED_BY_SIGXFSZ = 128 + 25;
 
-// The one error channel: one line on standard error, then status 1.
-function refuse(message) {
+// The one error channel: one line on standard error, then status 1. PIECES
+// are text or, for a file name, its bytes.
+function refuse(...pieces) {
   try {
-    fs.writeSync(2, message);
+    fs.writeSync(2, Buffer.concat(pieces.map((piece) => (typeof piece === "string" ? Buffer.from(piece) : piece))));
   } catch {
     // nowhere left to report it
   }
   return 1;
 }
 
+// The words after the script's name, as bytes. Node.js decodes them as
+// UTF-8, and a byte that is not UTF-8 is lost; the process's own command line
+// in /proc/self/cmdline holds them as given. Its last words are used where
+// they decode to the words Node.js gives. EXACT says whether they did.
+function commandWords() {
+  const words = process.argv.slice(2);
+  const asGiven = { words: words.map((word) => Buffer.from(word)), exact: false };
+  let line;
+  try {
+    line = fs.readFileSync("/proc/self/cmdline");
+  } catch {
+    return asGiven;
+  }
+  const all = [];
+  for (let start = 0; start < line.length; ) {
+    const end = line.indexOf(0, start);
+    all.push(line.subarray(start, end < 0 ? line.length : end));
+    start = end < 0 ? line.length : end + 1;
+  }
+  const last = all.slice(all.length - words.length);
+  if (all.length < words.length || !last.every((bytes, i) => bytes.toString() === words[i])) {
+    return asGiven;
+  }
+  return { words: last, exact: true };
+}
+
+const oneLine = (error) => String(error?.message ?? error).replace(/\s+/g, " ");
+
 function identify(fd) {
   try {
     return fs.fstatSync(fd, { bigint: true });
   } catch {
     return null; // closed, or the system cannot tell: another file
+  }
+}
+
+// Node.js puts /dev/null, open for reading and writing, in place of a closed
+// standard output before a script starts; a shell's >/dev/null opens it for
+// writing only. Where the system shows a descriptor's flags
+// (/proc/self/fdinfo), such a standard output is taken for the closed one it
+// stands for, which the program fails to write to. (A 1<>/dev/null looks the
+// same.)
+function outputIsClosedOne(output) {
+  if (!output?.isCharacterDevice()) {
+    return false;
+  }
+  let empty;
+  let info;
+  try {
+    empty = fs.statSync("/dev/null", { bigint: true });
+    info = fs.readFileSync(`/proc/self/fdinfo/${STANDARD_OUTPUT}`, "latin1");
+  } catch {
+    return false;
+  }
+  const flags = /^flags:\s*([0-7]+)\s*$/m.exec(info);
+  const O_ACCMODE = 3;
+  const O_RDWR = 2;
+  return output.rdev === empty.rdev && flags !== null && (parseInt(flags[1], 8) & O_ACCMODE) === O_RDWR;
+}
+
+// Whether a write that failed with EFBIG went past the file-size limit, which
+// ends the program by SIGXFSZ (Node.js ignores the signal). The limit is
+// read from /proc/self/limits; where it cannot be, it is taken to be set.
+function pastFileSizeLimit() {
+  try {
+    const limit = /^Max file size\s+(\S+)/m.exec(fs.readFileSync("/proc/self/limits", "latin1"));
+    return limit === null || limit[1] !== "unlimited";
+  } catch {
+    return true;
   }
 }
 
@@ -58,52 +128,78 @@ function writeAll(fd, bytes) {
   }
 }
 
-async function main(words) {
+async function main() {
+  const { words, exact } = commandWords();
   if (words.length !== 1) {
     return refuse("Usage: rowpatcher <inputfile>\n");
   }
   const filename = words[0];
-  if (Buffer.byteLength(filename) > MAX_FILENAME_LENGTH) {
+  if (filename.length > MAX_FILENAME_LENGTH) {
     return refuse("rowpatcher: filename too long.  Abort.\n");
   }
   // Standard output is looked at before the open, which could be handed its
   // descriptor.
   const output = identify(STANDARD_OUTPUT);
+  const outputClosed = outputIsClosedOne(output);
   let input;
   try {
     input = fs.openSync(filename, "r");
   } catch {
-    return refuse(`rowpatcher: cannot open input file ${filename}.  Abort.\n`);
+    // Where the bytes were not to be had, a name Node.js could not decode
+    // (it holds U+FFFD) cannot be opened as given.
+    const lossy = !exact && filename.includes("\u{fffd}");
+    return refuse("rowpatcher: cannot open input file ", filename,
+      lossy ? " (Node.js takes names as UTF-8 here, and cannot open one that is not)" : "", ".  Abort.\n");
   }
   const inputIdentity = identify(input);
   if (output?.isFile() && inputIdentity && output.dev === inputIdentity.dev && output.ino === inputIdentity.ino) {
-    return refuse(`rowpatcher: input file ${filename} is the output file.  Abort.\n`);
+    return refuse("rowpatcher: input file ", filename, " is the output file.  Abort.\n");
   }
   if (inputIdentity?.isDirectory()) {
-    return refuse(`rowpatcher: error reading input file ${filename}.  Abort.\n`);
+    return refuse("rowpatcher: error reading input file ", filename, ".  Abort.\n");
   }
 
-  const converter = await Converter.create();
+  let converter;
+  try {
+    converter = await Converter.create();
+  } catch (error) {
+    if (error instanceof RangeError) {
+      return refuse("rowpatcher: cannot allocate memory for the converter.  Abort.\n");
+    }
+    return refuse(`rowpatcher: cannot load the converter: ${oneLine(error)}.  Abort.\n`);
+  }
   for (;;) {
     let got;
     try {
       got = readSome(input, converter.nextBlock());
     } catch {
-      return refuse(`rowpatcher: error reading input file ${filename}.  Abort.\n`);
+      return refuse("rowpatcher: error reading input file ", filename, ".  Abort.\n");
     }
     if (got === 0) {
       break;
     }
+    const converted = converter.convertBlock(got);
+    if (outputClosed && converted.length > 0) {
+      return refuse("rowpatcher: error writing output.  Abort.\n");
+    }
     try {
-      writeAll(STANDARD_OUTPUT, converter.convertBlock(got));
+      writeAll(STANDARD_OUTPUT, converted);
     } catch (error) {
+      // The reader went away, or the output reached the file-size limit:
+      // ended as by the signal, silently.
       if (error.code === "EPIPE") {
-        return 128 + 13; // the reader went away: ended as by SIGPIPE, silently
+        return ENDED_BY_SIGPIPE;
+      }
+      if (error.code === "EFBIG" && pastFileSizeLimit()) {
+        return ENDED_BY_SIGXFSZ;
       }
       return refuse("rowpatcher: error writing output.  Abort.\n");
     }
   }
   fs.closeSync(input);
+  if (outputClosed) {
+    return 0;
+  }
   try {
     fs.closeSync(STANDARD_OUTPUT); // some file systems report a failed write only here
   } catch (error) {
@@ -114,4 +210,8 @@ async function main(words) {
   return 0;
 }
 
-process.exitCode = await main(process.argv.slice(2));
+try {
+  process.exitCode = await main();
+} catch (error) {
+  process.exitCode = refuse(`rowpatcher: ${oneLine(error)}.  Abort.\n`);
+}
