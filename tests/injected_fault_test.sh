@@ -3,7 +3,9 @@
 # through a file of several blocks: the run must fail with the right message,
 # after writing exactly a prefix of the full conversion. PROGRAM is the
 # native program or a script that runs the same conversion (python -m
-# rowpatcher), traced with its interpreter.
+# rowpatcher, the npm package's command), traced with its interpreter; the
+# faults are injected only into the calls on the input or the output file,
+# not into an interpreter's own.
 # Usage: injected_fault_test.sh PROGRAM EXAMPLES_DIR
 set -u
 program=$(realpath "$1")
@@ -48,7 +50,7 @@ inject() {
 inject input read,readv EIO 3 -P "$PWD/input"
 expect_partial "a read error in mid-file" "rowpatcher: error reading input file $PWD/input.  Abort."
 
-inject input write,writev ENOSPC 2
+inject input write,writev ENOSPC 2 -P "$PWD/out"
 expect_partial "a write error after some output" "rowpatcher: error writing output.  Abort."
 
 # A write that takes nothing, from the second on, is a failure, not a loop

@@ -115,16 +115,23 @@ function readSome(fd, into) {
   }
 }
 
+// A write that takes nothing is a failure, as it is to the program.
 function writeAll(fd, bytes) {
   for (let done = 0; done < bytes.length; ) {
+    let wrote;
     try {
-      done += fs.writeSync(fd, bytes, done, bytes.length - done);
+      wrote = fs.writeSync(fd, bytes, done, bytes.length - done);
     } catch (error) {
       if (error.code !== "EAGAIN" && error.code !== "EINTR") {
         throw error;
       }
       pause();
+      continue;
     }
+    if (wrote === 0) {
+      throw new Error("a write took nothing");
+    }
+    done += wrote;
   }
 }
 
