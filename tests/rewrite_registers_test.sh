@@ -20,16 +20,20 @@ mode=$2
 source "$(dirname "$(realpath "$0")")/test_helpers.sh"
 
 # stack_stores: reads assembly (GNU syntax: AT&T for x86, or AArch64, or
-# WebAssembly's text) and prints each instruction of convert that writes to
-# the stack inside a loop, and for WebAssembly each use of the stack pointer.
-# Whatever the layout, every instruction of a loop lies between a branch
-# back up and its target, since the loop's way back to its lowest
-# instruction crosses it; whatever lies outside all such spans runs at most
-# once a call. Prints "no function" if convert is not there.
+# WebAssembly's text) and prints each instruction of a function that writes
+# to the stack inside a loop (through the stack pointer, the frame pointer or
+# any register the function sets to an address on the stack), and for
+# WebAssembly each use of the stack pointer. Whatever the layout, every
+# instruction of a loop lies between a branch back up and its target, since
+# the loop's way back to its lowest instruction crosses it; whatever lies
+# outside all such spans runs at most once a call. Prints "no function" if
+# the function (FUNCTION, a regular expression for its label) is not there.
+# Usage: stack_stores FUNCTION <ASSEMBLY
 stack_stores() {
-    awk '
+    awk -v function_label="^_?$1:" '
     function record(text) { found = found "\n    " text }
-    /^_?_ZN14BlockConverter7convertE[jmy]:/ { inside = 1; seen = 1; next }
+    BEGIN { stack["rsp"] = stack["esp"] = stack["sp"] = stack["x29"] = 1 }
+    $0 ~ function_label { inside = 1; seen = 1; next }
     !inside { next }
     /^[ \t]*(\.cfi_endproc|\.seh_endproc|end_function|\.size[ \t])|-- End function/ { inside = 0; next }
     /^[^ \t#;\/][^ \t]*:/ { label[substr($1, 1, length($1) - 1)] = ++count; next }
@@ -45,7 +49,18 @@ stack_stores() {
             }
         }
         if (line ~ /__stack_pointer/) { record(line) }
-        if (line ~ /^mov[a-z]*[ \t]+%[re]sp,[ \t]*%[re]bp$/) { frame = 1 } # a frame pointer
+        # A register set to an address on the stack: AT&T "lea N(%rsp), %rax"
+        # or "mov %rsp, %rbp"; AArch64 "add x8, sp, 16" or "mov x29, sp".
+        if (line ~ /^(lea[a-z]*[ \t].*\(%[re]sp[^)]*\)|mov[a-z]*[ \t]+%[re]sp),[ \t]*%[a-z0-9]+$/) {
+            register = line
+            sub(/^.*%/, "", register)
+            stack[register] = 1
+        } else if (line ~ /^(add|sub|mov)[ \t]+x[0-9]+,[ \t]*sp([, \t]|$)/) {
+            register = line
+            sub(/^[a-z]+[ \t]+/, "", register)
+            sub(/,.*$/, "", register)
+            stack[register] = 1
+        }
     }
     END {
         if (!seen) { print "no function"; exit }
@@ -55,40 +70,62 @@ stack_stores() {
             mnemonic = line
             sub(/[ \t].*$/, "", mnemonic)
             operands = substr(line, length(mnemonic) + 1)
-            # AT&T: the destination is the last operand; comparisons write none.
+            base = ""
             if (operands ~ /%/) {
+                # AT&T: the destination is the last operand; these write none.
                 if (mnemonic !~ /^(cmp|test|ucomi|comi|bt|prefetch|j|call|push|pop)/ &&
-                    (operands ~ /\(%[re]sp[^)]*\)[ \t]*$/ || (frame && operands ~ /\(%[re]bp[^)]*\)[ \t]*$/))) {
-                    record(line)
+                    match(operands, /\(%[a-z0-9]+[^)]*\)[ \t]*$/)) {
+                    base = substr(operands, RSTART + 2)
                 }
-            } else if (mnemonic ~ /^st/ && operands ~ /\[(sp|x29)[],]/) {
-                record(line) # AArch64: a store through the stack or frame pointer
-            } else if (mnemonic ~ /^(add|sub|mov)$/ && operands ~ /^[ \t]*x[0-9]+,[ \t]*sp([, \t]|$)/) {
-                record(line) # AArch64: the stack address taken, to store through
+            } else if (mnemonic ~ /^st/ && match(operands, /\[[a-z0-9]+/)) {
+                base = substr(operands, RSTART + 1) # AArch64: the address register
             }
+            sub(/[^a-z0-9].*$/, "", base)
+            if (base in stack) { record(line) }
         }
         printf "%s", substr(found, 2)
     }'
 }
 
-# check NAME COMMAND...: COMMAND writes the assembly of block_converter.cpp
-# to $work/convert.s.
+# The control: a loop that stores to the stack on every pass, which the
+# check must see in each compiler's output, lest a form of assembly it
+# does not read pass unseen.
+cat >control.cpp <<'EOF'
+#include <cstddef>
+void keep(volatile char *bytes);
+extern "C" void control(const char *from, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i) {
+        volatile char local[16];
+        local[from[i] & 15] = from[i];
+        keep(local);
+    }
+}
+EOF
+
+# check NAME COMMAND...: COMMAND, its @SOURCE@ replaced by a source file,
+# compiles it to assembly in out.s: the block loop, from block_converter.cpp,
+# must store nothing to the stack in its loops, and the control's loop must
+# be seen to.
 check() {
-    local stores
-    rm -f "$work/convert.s"
-    if ! "${@:2}" >"$work/compile.log" 2>&1; then
-        report "$1" " it does not compile: $(head -n 20 "$work/compile.log")"
+    local name=$1 stores
+    shift
+    if ! "${@//@SOURCE@/$source_file}" >compile.log 2>&1 || ! mv -f out.s convert.s ||
+        ! "${@//@SOURCE@/$PWD/control.cpp}" >>compile.log 2>&1 || ! mv -f out.s control.s; then
+        report "$name" " it does not compile: $(head -n 20 compile.log)"
         return
     fi
-    stores=$(stack_stores <"$work/convert.s")
+    stores=$(stack_stores '_ZN14BlockConverter7convertE[jmy]' <convert.s)
     if [[ $stores == "no function" ]]; then
-        report "$1" " BlockConverter::convert is not in its output"
+        report "$name" " BlockConverter::convert is not in its output"
     elif [[ -n $stores ]]; then
-        report "$1" " writes to the stack in its loops:
+        report "$name" " writes to the stack in its loops:
 $stores
 "
+    elif [[ -z $(stack_stores control <control.s) || $(stack_stores control <control.s) == "no function" ]]; then
+        report "$name" " the control's store to the stack in its loop is not seen: the check cannot read this assembly"
     else
-        report "$1" ""
+        report "$name" ""
     fi
 }
 
@@ -102,7 +139,7 @@ if [[ $mode != --every-compiler ]]; then
     while read -r command; do
         [[ -n $command ]] || continue
         target=$(sed -n 's/.* -o [^ ]*\/\([^/ ]*\)\.dir\/.*/\1/p' <<<"$command")
-        command=$(sed 's| -o [^ ]* | -o '"$work"'/convert.s |; s/ -c \([^ ]*\)$/ -S -g0 \1/' <<<"$command")
+        command=$(sed 's| -o [^ ]* | -o '"$work"'/out.s |; s/ -c [^ ]*$/ -S -g0 @SOURCE@/' <<<"$command")
         check "this build: $target ($(cut -d' ' -f1 <<<"$command"))" bash -c "cd '$directory' && $command"
     done <<<"$commands"
     finish
@@ -112,7 +149,7 @@ fi
 # The program's own flags, then a row for each compiler that builds a
 # download, with the flags it is built with: NAME|COMMAND...
 flags=(-std=c++20 -fno-exceptions -fno-rtti -D_FILE_OFFSET_BITS=64 -Wall -Wextra -Wpedantic -Werror
-    -I"$source_dir/src" -g0 -S -o "$work/convert.s" "$source_file")
+    -I"$source_dir/src" -g0 -S -o out.s @SOURCE@)
 release="-O3 -DNDEBUG -fstack-protector-strong -U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2" # CMake's Release, hardened
 debian=""                                                                             # the .deb's: build type None
 if needs dpkg-buildflags; then
