@@ -156,9 +156,13 @@ private:
     // take them for NEON's types.
     template <const byte_vector_detail::Bytes &BYTES> static ByteVector constant()
     {
-        return ByteVector(byte_vector_detail::each_lane<BYTES>([](auto... lane) { return uint8x16_t{lane()...}; }));
+        return ByteVector(
+            byte_vector_detail::each_lane<BYTES>([](auto... lane) { return uint8x16_t{lane()...}; }));
     }
-    ByteVector equal_lanes(const ByteVector &other) const { return ByteVector(vceqq_u8(bytes_, other.bytes_)); }
+    ByteVector equal_lanes(const ByteVector &other) const
+    {
+        return ByteVector(vceqq_u8(bytes_, other.bytes_));
+    }
 
     uint8x16_t bytes_;
 };
@@ -205,7 +209,10 @@ private:
         return ByteVector(
             byte_vector_detail::each_lane<BYTES>([](auto... lane) { return wasm_u8x16_const(lane()...); }));
     }
-    ByteVector equal_lanes(const ByteVector &other) const { return ByteVector(wasm_i8x16_eq(bytes_, other.bytes_)); }
+    ByteVector equal_lanes(const ByteVector &other) const
+    {
+        return ByteVector(wasm_i8x16_eq(bytes_, other.bytes_));
+    }
 
     v128_t bytes_;
 };
