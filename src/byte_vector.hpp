@@ -29,6 +29,7 @@ namespace byte_vector_detail {
 
 using Bytes = std::array<std::uint8_t, 16>;
 
+// The bytes of the constants: the mask of lanes INDICES, and BYTE in every lane.
 template <std::size_t... INDICES> inline constexpr Bytes MASK = [] {
     static_assert(((INDICES < 16) && ...));
     Bytes mask{};
@@ -42,7 +43,8 @@ template <char BYTE> inline constexpr Bytes SPLAT = [] {
     return bytes;
 }();
 
-// MAKE(BYTES[0], ..., BYTES[15]): each argument a constant expression.
+// make(lane 0, ..., lane 15) of BYTES, each lane a std::integral_constant,
+// so that lane() stays a constant expression inside make.
 template <const Bytes &BYTES, class Make> constexpr auto each_lane(Make make)
 {
     return [&]<std::size_t... LANE>(std::index_sequence<LANE...>) {
