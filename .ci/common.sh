@@ -121,6 +121,39 @@ setup_zig() {
     wrap zig-ranlib "$zig" ranlib
 }
 
+# zig_build FOLDER TARGET CPU SYSTEM PROCESSOR [CMAKE_OPTION...]: the
+# program built with Zig in FOLDER/TARGET, as the release builds it, from
+# the source tree in the current folder (after setup_zig).
+zig_build() {
+    local folder=$1/$2 target=$2 cpu=$3 system=$4 processor=$5 command
+    step "$target: build with zig cc"
+    # Zig builds its C library in the optimisation mode of the command that
+    # links. CMake's probes name none, and would have it built twice more in
+    # debug mode: -O2 here, which the build's own -O3 overrides.
+    command="$zig cc -target $target -O2"
+    [[ $cpu == - ]] || command+=" -mcpu=$cpu"
+    wrap "zig-cc-$target" "$command"
+    # The program is linked by zig cc. zig c++ compiles; a link it makes is
+    # one of CMake's probes of the compiler, and is kept from building and
+    # linking Zig's C++ runtime.
+    printf '#!/bin/sh\ncase " $* " in\n*" -c "*) exec %s "$@" ;;\n*) exec %s -nostdlib++ "$@" ;;\nesac\n' \
+        "${command/ cc / c++ }" "${command/ cc / c++ }" | install_tool "zig-c++-$target"
+    cmake -S . -B "$folder" -DCMAKE_SYSTEM_NAME="$system" -DCMAKE_SYSTEM_PROCESSOR="$processor" \
+        -DCMAKE_C_COMPILER="$tools/zig-cc-$target" -DCMAKE_CXX_COMPILER="$tools/zig-c++-$target" \
+        -DCMAKE_AR="$tools/zig-ar" \
+        -DCMAKE_RANLIB="$tools/zig-ranlib" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${@:6}"
+    cmake --build "$folder" --target rowpatcher -j "$(nproc)"
+}
+
+# use_debian_musl FOLDER MUSL: the Zig builds that follow link Debian's
+# build of musl for MUSL (its multiarch name, as in /usr/lib/MUSL), named in
+# FOLDER/libc-MUSL.txt, rather than building Zig's own.
+use_debian_musl() {
+    export ZIG_LIBC=$1/libc-$2.txt
+    printf 'include_dir=/usr/include/%s\nsys_include_dir=/usr/include/%s\ncrt_dir=/usr/lib/%s\n' "$2" "$2" "$2" >"$ZIG_LIBC"
+    printf 'msvc_lib_dir=\nkernel32_lib_dir=\ngcc_dir=\n' >>"$ZIG_LIBC"
+}
+
 wrap() { # wrap NAME COMMAND...
     printf '#!/bin/sh\nexec %s "$@"\n' "${*:2}" | install_tool "$1"
 }

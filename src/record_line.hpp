@@ -72,34 +72,34 @@ inline void rewrite_record_line(std::span<char> line)
 
     const ByteVector low = ByteVector::load(col + LOW);   // latitude, longitude's sign and first digit
     const ByteVector high = ByteVector::load(col + HIGH); // the rest of the longitude to column 47
-    const ByteVector low_blank = low.equals(' ');
-    const ByteVector high_blank = high.equals(' ');
+    const ByteVector low_blank = low.equals<' '>();
+    const ByteVector high_blank = high.equals<' '>();
 
     // A blank leading digit becomes "0".
-    const ByteVector low_zero = low_blank & ByteVector::lanes({lane(LAT_LEAD_DIGIT), lane(LON_LEAD_DIGIT_1)});
-    const ByteVector high_zero = high_blank & ByteVector::lanes({lane(LON_LEAD_DIGIT_2)});
+    const ByteVector low_zero = low_blank & ByteVector::lanes<lane(LAT_LEAD_DIGIT), lane(LON_LEAD_DIGIT_1)>();
+    const ByteVector high_zero = high_blank & ByteVector::lanes<lane(LON_LEAD_DIGIT_2)>();
 
     // "S" and "W" give a "-" in the sign column: the hemisphere letter's
     // mask moves to the sign's lane (the longitude's across the vectors).
-    const ByteVector south = low.equals('S').moved<distance(lane(LAT_HEMISPHERE), lane(LAT_SIGN))>();
-    const ByteVector west = high.equals('W').moved<distance(lane(LON_HEMISPHERE), lane(LON_SIGN))>();
-    const ByteVector sign = (south | west) & ByteVector::lanes({lane(LAT_SIGN), lane(LON_SIGN)});
+    const ByteVector south = low.equals<'S'>().moved<distance(lane(LAT_HEMISPHERE), lane(LAT_SIGN))>();
+    const ByteVector west = high.equals<'W'>().moved<distance(lane(LON_HEMISPHERE), lane(LON_SIGN))>();
+    const ByteVector sign = (south | west) & ByteVector::lanes<lane(LAT_SIGN), lane(LON_SIGN)>();
 
     // A blank units column means no number was given: 33 over both columns.
-    const ByteVector depth_blank = high_blank & ByteVector::lanes({lane(DEPTH_UNITS)});
+    const ByteVector depth_blank = high_blank & ByteVector::lanes<lane(DEPTH_UNITS)>();
     const ByteVector depth = depth_blank | depth_blank.moved<distance(DEPTH_UNITS, DEPTH_TENS)>();
 
-    low.replaced(low_zero, ByteVector::splat('0'))
-        .replaced(sign, ByteVector::splat('-'))
-        .replaced(ByteVector::lanes({lane(LAT_HEMISPHERE)}), ByteVector::splat(' '))
+    low.replaced(low_zero, ByteVector::splat<'0'>())
+        .replaced(sign, ByteVector::splat<'-'>())
+        .replaced(ByteVector::lanes<lane(LAT_HEMISPHERE)>(), ByteVector::splat<' '>())
         .store(col + LOW);
 
     // Columns 45-46 move one to the left; the byte of column 44 is lost.
     static_assert(SHIFT_SECOND == SHIFT_FIRST + 1 && SHIFT_VACATED == SHIFT_SECOND + 1);
-    high.replaced(high_zero, ByteVector::splat('0'))
-        .replaced(depth, ByteVector::splat('3'))
-        .replaced(ByteVector::lanes({lane(SHIFT_FIRST), lane(SHIFT_SECOND)}), high.moved<-1>())
-        .replaced(ByteVector::lanes({lane(LON_HEMISPHERE), lane(SHIFT_GAP), lane(SHIFT_VACATED)}),
-                  ByteVector::splat(' '))
+    high.replaced(high_zero, ByteVector::splat<'0'>())
+        .replaced(depth, ByteVector::splat<'3'>())
+        .replaced(ByteVector::lanes<lane(SHIFT_FIRST), lane(SHIFT_SECOND)>(), high.moved<-1>())
+        .replaced(ByteVector::lanes<lane(LON_HEMISPHERE), lane(SHIFT_GAP), lane(SHIFT_VACATED)>(),
+                  ByteVector::splat<' '>())
         .store(col + HIGH);
 }
