@@ -84,17 +84,10 @@ int main(int argc, char *argv[])
 
     // One block and its runs, for the whole run; static, so nothing is
     // allocated and pages are touched only as they are used. The buffer
-    // starts half a page past a page boundary, wherever the linker puts it:
-    // the system copies a file's blocks from whole pages of its cache, and a
-    // copy into a destination a few bytes past the source's offset in its
-    // page runs at a third of the speed or less on x86-64 (each load waits on
-    // the stores just made, whose addresses match in their low twelve bits).
-    constexpr std::size_t PAGE = 4096;
-    constexpr std::size_t BUFFER_OFFSET = PAGE / 2;
-    static_assert(BUFFER_OFFSET % SCAN_ALIGNMENT == 0);
-    alignas(PAGE) static char storage[BUFFER_OFFSET + BlockConverter::buffer_size(READ_BLOCK_SIZE)];
+    // starts BUFFER_PAGE_OFFSET into a page, wherever the linker puts it.
+    alignas(PAGE_SIZE) static char storage[BUFFER_PAGE_OFFSET + BlockConverter::buffer_size(READ_BLOCK_SIZE)];
     static ByteRun runs[BlockConverter::max_runs(READ_BLOCK_SIZE)];
-    BlockConverter converter({storage + BUFFER_OFFSET, BlockConverter::buffer_size(READ_BLOCK_SIZE)}, runs);
+    BlockConverter converter({storage + BUFFER_PAGE_OFFSET, BlockConverter::buffer_size(READ_BLOCK_SIZE)}, runs);
 
     StreamResult result = convert_stream(input, system_io::STANDARD_OUTPUT, converter);
     system_io::close_input(input);

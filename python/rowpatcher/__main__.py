@@ -3,6 +3,7 @@ the variant column layout, to standard output; every other line is dropped.
 The same bytes, messages and exit statuses as the rowpatcher program."""
 
 import errno
+import io
 import os
 import select
 import signal
@@ -29,19 +30,17 @@ class _Input:
 
     def __init__(self, fd: int) -> None:
         self.fd = fd
+        self.file = io.FileIO(fd, "rb", closefd=False)
 
     def readinto(self, buffer: memoryview) -> int:
         while True:
             try:
-                if hasattr(os, "readv"):
-                    return os.readv(self.fd, [buffer])
-                data = os.read(self.fd, len(buffer))
-                buffer[: len(data)] = data
-                return len(data)
-            except BlockingIOError:
-                select.select([self.fd], [], [])
+                got = self.file.readinto(buffer)
             except OSError as error:
                 raise _ReadFailed from error
+            if got is not None:
+                return got
+            select.select([self.fd], [], [])
 
 
 class _Output:
