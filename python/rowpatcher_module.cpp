@@ -61,13 +61,14 @@ Stream *new_stream(std::size_t block_size)
     const std::size_t runs_at = (sizeof(Stream) + alignof(ByteRun) - 1) / alignof(ByteRun) * alignof(ByteRun);
     // Room to start the buffer BUFFER_PAGE_OFFSET into a page, as the program
     // does, wherever the allocator puts the memory.
-    const std::size_t buffer_at = runs_at + run_count * sizeof(ByteRun) + PAGE_SIZE;
+    const std::size_t buffer_at = runs_at + run_count * sizeof(ByteRun) + MEMORY_PAGE_SIZE;
     auto *const memory = static_cast<char *>(PyMem_Malloc(buffer_at + buffer_size));
     if (memory == nullptr) {
         return nullptr;
     }
     char *buffer = memory + buffer_at;
-    buffer -= (reinterpret_cast<std::uintptr_t>(buffer) + PAGE_SIZE - BUFFER_PAGE_OFFSET) % PAGE_SIZE;
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer);
+    buffer -= (address + MEMORY_PAGE_SIZE - BUFFER_PAGE_OFFSET) % MEMORY_PAGE_SIZE;
     auto *const runs = reinterpret_cast<ByteRun *>(memory + runs_at);
     return new (memory) Stream{BlockConverter(std::span<char>(buffer, buffer_size), std::span<ByteRun>(runs, run_count))};
 }

@@ -13,8 +13,8 @@ inline constexpr std::size_t READ_BLOCK_SIZE = std::size_t{512} * 1024;
 // into a destination a few bytes past the source's offset in its page runs
 // at a third of the speed or less on x86-64 (each load waits on the stores
 // just made, whose addresses match in their low twelve bits).
-inline constexpr std::size_t PAGE_SIZE = 4096;
-inline constexpr std::size_t BUFFER_PAGE_OFFSET = PAGE_SIZE / 2;
+inline constexpr std::size_t MEMORY_PAGE_SIZE = 4096;
+inline constexpr std::size_t BUFFER_PAGE_OFFSET = MEMORY_PAGE_SIZE / 2;
 static_assert(BUFFER_PAGE_OFFSET % SCAN_ALIGNMENT == 0);
 
 // Size asked for a pipe on standard output: fewer wake-ups of its reader.

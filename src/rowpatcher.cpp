@@ -85,9 +85,10 @@ int main(int argc, char *argv[])
     // One block and its runs, for the whole run; static, so nothing is
     // allocated and pages are touched only as they are used. The buffer
     // starts BUFFER_PAGE_OFFSET into a page, wherever the linker puts it.
-    alignas(PAGE_SIZE) static char storage[BUFFER_PAGE_OFFSET + BlockConverter::buffer_size(READ_BLOCK_SIZE)];
+    constexpr std::size_t BUFFER_SIZE = BlockConverter::buffer_size(READ_BLOCK_SIZE);
+    alignas(MEMORY_PAGE_SIZE) static char storage[BUFFER_PAGE_OFFSET + BUFFER_SIZE];
     static ByteRun runs[BlockConverter::max_runs(READ_BLOCK_SIZE)];
-    BlockConverter converter({storage + BUFFER_PAGE_OFFSET, BlockConverter::buffer_size(READ_BLOCK_SIZE)}, runs);
+    BlockConverter converter({storage + BUFFER_PAGE_OFFSET, BUFFER_SIZE}, runs);
 
     StreamResult result = convert_stream(input, system_io::STANDARD_OUTPUT, converter);
     system_io::close_input(input);
