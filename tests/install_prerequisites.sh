@@ -10,13 +10,14 @@ cd "$(dirname "$0")/.."
 source .ci/common.sh
 
 # Debian's packages; clang, lld and libc++ for wasm32 build the npm
-# package's module, Chromium runs the page, and Python's headers, pytest,
+# package's module, Chromium runs the page, Python's headers, pytest,
 # hypothesis, mypy and the debug interpreter (which counts references) build
-# and test the Python package.
+# and test the Python package, and pandas runs the Python guide's example.
 debian=(cmake g++ make libgtest-dev strace time groff-base dpkg-dev file lintian rpm rpm2cpio cpio
-    clang lld libc++-14-dev-wasm32 chromium python3-dev python3-pytest python3-hypothesis mypy python3-dbg)
+    clang lld libc++-14-dev-wasm32 chromium python3-dev python3-pytest python3-hypothesis mypy python3-dbg
+    python3-pandas)
 fedora=(cmake gcc-c++ make gtest-devel strace time groff-base file rpm-build cpio python3-devel python3-pytest
-    python3-hypothesis mypy python3-debug)
+    python3-hypothesis mypy python3-debug python3-pandas)
 homebrew=(cmake googletest)
 
 # missing_line COMMAND PACKAGE...: one line naming the PACKAGEs whose
