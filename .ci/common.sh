@@ -88,6 +88,19 @@ unregister_i386_binfmt() {
     [[ $registered_binfmt == no ]] || echo -1 >"$binfmt/rowpatcher-i386"
 }
 
+# doc_commands DOCUMENT...: each block fenced `sh ci` in the DOCUMENTs, in
+# order, as the document's name, a newline and the block's commands, ended
+# by a NUL.
+doc_commands() {
+    python3 - "$@" <<'EOF'
+import re, sys
+for path in sys.argv[1:]:
+    with open(path, encoding="utf-8") as file:
+        for block in re.finditer(r"^```sh ci\n(.*?)^```[ \t]*$", file.read(), re.M | re.S):
+            sys.stdout.write(f"{path}\n{block.group(1)}\0")
+EOF
+}
+
 # ctest_all DIR [CTEST_OPTION...]: runs every test in DIR; a skipped test
 # fails the run, since CI installs every tool.
 ctest_all() {
