@@ -615,11 +615,13 @@ describe("files queued", quick, () => {
   });
 
   // FILES, slow ones among them, dropped; the button pressed (by keyboard)
-  // once the first has begun; the outcomes, and where the focus is after.
+  // once the first has begun; the outcomes, and where the focus is after
+  // (with one file the page may be done before the focus can be looked at:
+  // only where it ends up is).
   const rows = [
     { what: "Cancel with one file: the focus goes to Choose files", files: ["slow"], press: "#cancel",
       labels: { cancel: "Cancel this file", all: null },
-      outcomes: [/^Cancelled: nothing was saved\.$/], focusAfterPress: "cancel" },
+      outcomes: [/^Cancelled: nothing was saved\.$/] },
     { what: "Cancel this file with two waiting: the next converts, and the focus stays on Cancel", files: ["slow", "plain", "plain"],
       press: "#cancel", labels: { cancel: "Cancel this file", all: "Cancel all 3 files" },
       outcomes: [/^Cancelled: nothing was saved\.$/, /^Converted: /, /^Converted: /], focusAfterPress: "cancel" },
