@@ -54,6 +54,8 @@ struct Stream {
 // A stream for blocks of BLOCK_SIZE bytes, in one allocation from Python's
 // allocator, which tracemalloc sees (the stable ABI offers no raw one before
 // 3.13); null when there is no memory. Made and freed with the GIL held.
+// Zeroed, so that a source that says it gave more than it wrote shows
+// nothing of the memory's earlier use.
 Stream *new_stream(std::size_t block_size)
 {
     const std::size_t buffer_size = BlockConverter::buffer_size(block_size);
@@ -62,7 +64,7 @@ Stream *new_stream(std::size_t block_size)
     // Room to start the buffer BUFFER_PAGE_OFFSET into a page, as the program
     // does, wherever the allocator puts the memory.
     const std::size_t buffer_at = runs_at + run_count * sizeof(ByteRun) + MEMORY_PAGE_SIZE;
-    auto *const memory = static_cast<char *>(PyMem_Malloc(buffer_at + buffer_size));
+    auto *const memory = static_cast<char *>(PyMem_Calloc(1, buffer_at + buffer_size));
     if (memory == nullptr) {
         return nullptr;
     }
@@ -165,9 +167,9 @@ bool get_bytes(PyObject *data, Py_buffer *view, const char *who)
 // The attribute names the module looks up, interned once: a name made anew
 // for each lookup would cost an allocation, and fill the interpreter's cache
 // of type attributes with strings of its own.
-enum Name { READINTO, READ, WRITE, RELEASE, BYTES_READ, BYTES_WRITTEN, CHARACTERS_WRITTEN, NAME_COUNT };
+enum Name { READINTO1, READINTO, READ, WRITE, RELEASE, BYTES_READ, BYTES_WRITTEN, CHARACTERS_WRITTEN, NAME_COUNT };
 constexpr const char *NAME_TEXTS[NAME_COUNT] = {
-    "readinto", "read", "write", "release", "bytes_read", "bytes_written", "characters_written"};
+    "readinto1", "readinto", "read", "write", "release", "bytes_read", "bytes_written", "characters_written"};
 
 // What the module keeps: its types, io.RawIOBase, whose write() returns
 // None when it would block, and the names above.
@@ -238,10 +240,21 @@ PyObject *convert(PyObject * /*module*/, PyObject *data)
 
 // ---- Converter ----
 
+// The ValueError of a converter that lost a chunk's output: a call failed (no
+// memory for its result) after the chunk had been converted.
+void raise_failed(const char *who)
+{
+    PyErr_Format(PyExc_ValueError,
+        "%s: an earlier convert() failed after it had taken its chunk, whose output is lost; this converter "
+        "takes no more (start again with a new one)",
+        who);
+}
+
 struct ConverterObject {
     PyObject_HEAD Stream *stream;
     PyThread_type_lock lock;
     bool flushed;
+    bool failed; // a call failed after it had taken its chunk, whose output is lost
 };
 
 ConverterObject *as_converter(PyObject *self)
@@ -272,6 +285,7 @@ PyObject *converter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     converter->stream = new_stream(READ_BLOCK_SIZE);
     converter->lock = PyThread_allocate_lock();
     converter->flushed = false;
+    converter->failed = false;
     if (converter->stream == nullptr || converter->lock == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
@@ -308,6 +322,8 @@ PyObject *converter_convert(PyObject *self, PyObject *data)
     PyObject *result = nullptr;
     if (converter->flushed) {
         PyErr_SetString(PyExc_ValueError, "Converter.convert() after flush(): the stream has ended");
+    } else if (converter->failed) {
+        raise_failed("Converter.convert()");
     } else if (size <= stream.converter.block_size()) {
         // One block: its output lies in the buffer, and is copied once.
         std::span<char> output;
@@ -317,6 +333,7 @@ PyObject *converter_convert(PyObject *self, PyObject *data)
             run(size > GIL_RELEASE_SIZE, [&] { output = convert_block(stream, size, true); });
         }
         result = PyBytes_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size()));
+        converter->failed = result == nullptr;
     } else {
         // Many blocks: each one's output is collected, then copied once.
         // The output is at most the input and the head held from before it,
@@ -333,6 +350,7 @@ PyObject *converter_convert(PyObject *self, PyObject *data)
             } else {
                 result = PyBytes_FromStringAndSize(collected, static_cast<Py_ssize_t>(written));
             }
+            converter->failed = result == nullptr;
             PyMem_Free(collected);
         }
     }
@@ -346,10 +364,15 @@ PyObject *converter_flush(PyObject *self, PyObject * /*unused*/)
     ConverterObject *const converter = as_converter(self);
     lock_converter(converter);
     const bool flushed = converter->flushed;
+    const bool failed = converter->failed;
     converter->flushed = true;
     PyThread_release_lock(converter->lock);
     if (flushed) {
         PyErr_SetString(PyExc_ValueError, "Converter.flush() called twice: the stream has ended");
+        return nullptr;
+    }
+    if (failed) {
+        raise_failed("Converter.flush()");
         return nullptr;
     }
     // What a converter holds back at the end is a line's head too short to
@@ -487,7 +510,8 @@ PyType_Spec loan_spec = {
 // source has given and the destination has taken so far.
 struct Copy {
     const ModuleState *state;
-    PyObject *readinto; // or null, and read
+    PyObject *readinto; // readinto1() or readinto(); or null, and read
+    const char *readinto_name;
     PyObject *read;
     PyObject *write;
     Py_ssize_t read_size;
@@ -556,11 +580,11 @@ void raise_kept(const char *who)
         who);
 }
 
-// Raises BlockingIOError (EAGAIN) with MESSAGE: a non-blocking file that had
-// nothing to give or could take nothing, as io reports it.
-void raise_blocking(const char *message)
+// Raises BlockingIOError (EAGAIN) saying that WHO did WHAT: a non-blocking
+// file that had nothing to give or could take nothing, as io reports it.
+void raise_blocking(const char *who, const char *what)
 {
-    PyObject *const arguments = Py_BuildValue("(is)", EAGAIN, message);
+    PyObject *const arguments = Py_BuildValue("(iN)", EAGAIN, PyUnicode_FromFormat("%s %s", who, what));
     if (arguments != nullptr) {
         PyErr_SetObject(PyExc_BlockingIOError, arguments);
         Py_DECREF(arguments);
@@ -600,6 +624,38 @@ Py_ssize_t returned_count(PyObject *result, Py_ssize_t limit, const char *who, c
     return count;
 }
 
+// Raises again the exception TYPE, VALUE, TRACEBACK that was being raised
+// when its attributes were read or set, unless that raised another that is
+// neither AttributeError nor TypeError (the exception takes no such
+// attribute): a KeyboardInterrupt or a MemoryError is raised in its place,
+// with the first as its __context__, as Python chains an exception raised
+// while another is handled.
+void raise_again(PyObject *type, PyObject *value, PyObject *traceback)
+{
+    if (PyErr_Occurred() == nullptr || PyErr_ExceptionMatches(PyExc_AttributeError) != 0 ||
+        PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
+    PyObject *other_type = nullptr;
+    PyObject *other = nullptr;
+    PyObject *other_traceback = nullptr;
+    PyErr_Fetch(&other_type, &other, &other_traceback);
+    PyErr_NormalizeException(&other_type, &other, &other_traceback);
+    if (other != nullptr && value != nullptr) {
+        if (traceback != nullptr) {
+            (void)PyException_SetTraceback(value, traceback);
+        }
+        PyException_SetContext(other, value); // takes the reference
+    } else {
+        Py_XDECREF(value);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyErr_Restore(other_type, other, other_traceback);
+}
+
 // Sets the counts on the exception being raised, so that a caller knows
 // what was read and written before it.
 void note_counts(const Copy &copy)
@@ -612,15 +668,14 @@ void note_counts(const Copy &copy)
     if (value != nullptr) {
         PyObject *const read = PyLong_FromUnsignedLongLong(copy.bytes_read);
         PyObject *const written = PyLong_FromUnsignedLongLong(copy.bytes_written);
-        if (read == nullptr || written == nullptr ||
-            PyObject_SetAttr(value, copy.state->name(BYTES_READ), read) < 0 ||
-            PyObject_SetAttr(value, copy.state->name(BYTES_WRITTEN), written) < 0) {
-            PyErr_Clear(); // an exception that takes no attributes keeps its message
-        }
+        // An exception that takes no attributes is raised without them.
+        (void)(read != nullptr && written != nullptr &&
+               PyObject_SetAttr(value, copy.state->name(BYTES_READ), read) == 0 &&
+               PyObject_SetAttr(value, copy.state->name(BYTES_WRITTEN), written) == 0);
         Py_XDECREF(read);
         Py_XDECREF(written);
     }
-    PyErr_Restore(type, value, traceback);
+    raise_again(type, value, traceback);
 }
 
 // Raises TYPE with FORMAT, whose one %U is the name of OBJECT's type.
@@ -648,16 +703,16 @@ Py_ssize_t read_block(Copy &copy)
         }
         Py_ssize_t got = -1;
         if (call.result == Py_None) {
-            raise_blocking("source.readinto() returned None: a non-blocking source had nothing to read, and "
-                           "copy_stream() needs a blocking one");
+            raise_blocking(copy.readinto_name, "returned None: a non-blocking source had nothing to read, and "
+                                               "copy_stream() needs a blocking one");
         } else {
-            got = returned_count(call.result, copy.read_size, "source.readinto()", "read");
+            got = returned_count(call.result, copy.read_size, copy.readinto_name, "read");
         }
         Py_DECREF(call.result);
         if (got >= 0) {
             copy.bytes_read += static_cast<std::uint64_t>(got);
             if (call.kept) {
-                raise_kept("source.readinto()");
+                raise_kept(copy.readinto_name);
                 got = -1;
             }
         }
@@ -670,8 +725,8 @@ Py_ssize_t read_block(Copy &copy)
     Py_ssize_t got = -1;
     Py_buffer view;
     if (data == Py_None) {
-        raise_blocking("source.read() returned None: a non-blocking source had nothing to read, and "
-                       "copy_stream() needs a blocking one");
+        raise_blocking("source.read()", "returned None: a non-blocking source had nothing to read, and "
+                                        "copy_stream() needs a blocking one");
     } else if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
             PyErr_Clear();
@@ -710,11 +765,12 @@ void count_blocked_write(Copy &copy, Py_ssize_t rest)
         const Py_ssize_t count = PyLong_AsSsize_t(taken);
         if (count > 0 && count <= rest) {
             copy.bytes_written += static_cast<std::uint64_t>(count);
+        } else if (count == -1) {
+            PyErr_Clear(); // too large to be a count: none
         }
     }
     Py_XDECREF(taken);
-    PyErr_Clear(); // none said, or a number that makes no sense: nothing counted
-    PyErr_Restore(type, value, traceback);
+    raise_again(type, value, traceback); // none said, or no number: nothing counted
 }
 
 // Writes OUTPUT with destination.write(), in as many calls as it takes: a
@@ -736,8 +792,8 @@ bool write_block(Copy &copy, std::span<char> output)
         if (call.result != Py_None) {
             wrote = returned_count(call.result, rest, "destination.write()", "written");
         } else if (copy.raw_destination) {
-            raise_blocking("destination.write() returned None: a non-blocking destination could take nothing, "
-                           "and copy_stream() needs a blocking one");
+            raise_blocking("destination.write()", "returned None: a non-blocking destination could take "
+                                                  "nothing, and copy_stream() needs a blocking one");
         } else {
             wrote = rest;
         }
@@ -783,8 +839,30 @@ PyObject *copy_blocks(Copy &copy)
             break;
         }
     }
-    note_counts(copy);
     return nullptr;
+}
+
+// The read_size given, from 1 to MAX_READ_SIZE; -1 with ValueError where it
+// is out of that range however large, TypeError where it is no integer.
+Py_ssize_t read_size_of(PyObject *given)
+{
+    if (given == nullptr) {
+        return static_cast<Py_ssize_t>(READ_BLOCK_SIZE);
+    }
+    PyObject *const number = PyNumber_Index(given);
+    if (number == nullptr) {
+        return -1;
+    }
+    Py_ssize_t size = PyLong_AsSsize_t(number);
+    if (size == -1 && PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_OverflowError) != 0) {
+        PyErr_Clear(); // out of range, as below
+        size = 0;
+    }
+    if (PyErr_Occurred() == nullptr && (size <= 0 || size > MAX_READ_SIZE)) {
+        PyErr_Format(PyExc_ValueError, "read_size must be from 1 to %zd, not %S", MAX_READ_SIZE, number);
+    }
+    Py_DECREF(number);
+    return PyErr_Occurred() != nullptr ? -1 : size;
 }
 
 // Looks up OBJECT's method NAME: 1 with *METHOD set, 0 where the object has
@@ -807,18 +885,25 @@ PyObject *copy_stream(PyObject *module, PyObject *args, PyObject *kwargs)
     static const char *keywords[] = {"source", "destination", "read_size", nullptr};
     PyObject *source = nullptr;
     PyObject *destination = nullptr;
-    Py_ssize_t read_size = static_cast<Py_ssize_t>(READ_BLOCK_SIZE);
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$n:copy_stream", const_cast<char **>(keywords), &source,
-            &destination, &read_size) == 0) {
+    PyObject *given_size = nullptr;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:copy_stream", const_cast<char **>(keywords), &source,
+            &destination, &given_size) == 0) {
         return nullptr;
     }
-    if (read_size <= 0 || read_size > MAX_READ_SIZE) {
-        return PyErr_Format(PyExc_ValueError, "read_size must be from 1 to %zd, not %zd", MAX_READ_SIZE, read_size);
-    }
     const ModuleState *const state = state_of(module);
-    Copy copy{state, nullptr, nullptr, nullptr, read_size, false, nullptr};
+    Copy copy{state, nullptr, "source.readinto()", nullptr, nullptr, 0, false, nullptr};
     PyObject *result = nullptr;
-    int found = find_method(source, state->name(READINTO), &copy.readinto);
+    // readinto1() where the source has it (a buffered file, BytesIO): it
+    // reads the file once at most, so that no bytes read are lost to an
+    // exception raised while it waits for more (a signal's handler, on a
+    // pipe); else readinto(), else read().
+    copy.read_size = read_size_of(given_size);
+    int found = copy.read_size < 0 ? -1 : find_method(source, state->name(READINTO1), &copy.readinto);
+    if (found == 1) {
+        copy.readinto_name = "source.readinto1()";
+    } else if (found == 0) {
+        found = find_method(source, state->name(READINTO), &copy.readinto);
+    }
     if (found == 0) {
         found = find_method(source, state->name(READ), &copy.read);
         if (found == 0) {
@@ -835,9 +920,12 @@ PyObject *copy_stream(PyObject *module, PyObject *args, PyObject *kwargs)
         const int raw = PyObject_IsInstance(destination, state->raw_io_base);
         if (raw >= 0) {
             copy.raw_destination = raw == 1;
-            copy.stream = new_stream(static_cast<std::size_t>(read_size));
+            copy.stream = new_stream(static_cast<std::size_t>(copy.read_size));
             result = copy.stream != nullptr ? copy_blocks(copy) : PyErr_NoMemory();
         }
+    }
+    if (result == nullptr) {
+        note_counts(copy); // every exception says what was read and written before it
     }
     if (copy.stream != nullptr) {
         free_stream(copy.stream);
@@ -860,11 +948,11 @@ PyMethodDef module_methods[] = {
         METH_VARARGS | METH_KEYWORDS,
         "copy_stream($module, /, source, destination, *, read_size=524288)\n--\n\n"
         "Converts from one binary file object to another in constant memory and\n"
-        "returns (bytes_read, bytes_written). The source is read with readinto()\n"
-        "straight into the converter's block where it has it, else with read();\n"
-        "each block's output goes to destination.write() as a memoryview that is\n"
-        "valid only during the call. An exception raised on the way carries\n"
-        "bytes_read and bytes_written."},
+        "returns (bytes_read, bytes_written). The source is read straight into the\n"
+        "converter's block with readinto1() or readinto() where it has one, else\n"
+        "with read(); each block's output goes to destination.write() as a\n"
+        "memoryview that is valid only during the call. An exception raised on\n"
+        "the way carries bytes_read and bytes_written."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -79,7 +79,23 @@ def _identify(fd: int) -> os.stat_result | None:
         return None  # closed, or the system cannot tell: another file
 
 
+def _default_signals() -> None:
+    """The signals the interpreter catches or ignores end the run as they end
+    the program: a reader that goes away (SIGPIPE), the file-size limit
+    (SIGXFSZ), Ctrl-C (SIGINT, with no traceback). An interrupt that the
+    command was started ignoring stays ignored; SIGPIPE and SIGXFSZ, which
+    the interpreter ignores whatever it was given, cannot be told apart."""
+    for name in ("SIGPIPE", "SIGXFSZ", "SIGINT"):
+        number = getattr(signal, name, None)
+        if number is None:
+            continue
+        if name == "SIGINT" and signal.getsignal(number) is signal.SIG_IGN:
+            continue  # started ignoring interrupts, as a background job is
+        signal.signal(number, signal.SIG_DFL)
+
+
 def main(words: list[str]) -> int:
+    _default_signals()
     if len(words) != 1:
         return _refuse(b"Usage: rowpatcher <inputfile>\n")
     filename = os.fsencode(words[0])
@@ -103,12 +119,6 @@ def main(words: list[str]) -> int:
     if identity is not None and stat.S_ISDIR(identity.st_mode):
         return _refuse(b"rowpatcher: error reading input file ", filename, b".  Abort.\n")
 
-    # The signals Python catches or ignores end the run as they end the
-    # program: a reader that goes away (SIGPIPE), the file-size limit
-    # (SIGXFSZ), Ctrl-C (SIGINT, with no traceback).
-    for name in ("SIGPIPE", "SIGXFSZ", "SIGINT"):
-        if hasattr(signal, name):
-            signal.signal(getattr(signal, name), signal.SIG_DFL)
     try:
         copy_stream(_Input(fd), _Output())
     except _ReadFailed:

@@ -274,15 +274,41 @@ class RawDestination(Destination, io.RawIOBase):
 
 
 class Lookup:
-    """A file object whose attribute NAME raises ERROR when looked up."""
+    """A BytesIO over DATA whose attributes named in ERRORS raise the error
+    given for each when looked up."""
 
-    def __init__(self, name: str, error: type, data: bytes = b"") -> None:
-        self.name, self.error, self.file = name, error, io.BytesIO(data)
+    def __init__(self, errors: dict, data: bytes = b"") -> None:
+        self.errors, self.file = errors, io.BytesIO(data)
 
     def __getattr__(self, name: str):
-        if name == self.name:
-            raise self.error(name)
+        if name in self.errors:
+            raise self.errors[name](name)
         return getattr(self.file, name)
+
+
+class Blocked(BlockingIOError):
+    """A BlockingIOError whose characters_written is interrupted when read."""
+
+    @property
+    def characters_written(self):
+        raise KeyboardInterrupt("characters_written")
+
+
+class Unsettable(OSError):
+    """An exception that is interrupted when an attribute is set on it."""
+
+    def __setattr__(self, name, value):
+        raise KeyboardInterrupt(name)
+
+
+class Raises:
+    """A destination whose write() raises ERROR."""
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+    def write(self, data):
+        raise self.error
 
 
 many_records = EXAMPLE.input * 10
@@ -337,12 +363,23 @@ BAD_INPUT = [
         "binary mode"),
     ("read returns too many", lambda: rowpatcher.copy_stream(ReadOnly(EXAMPLE.input, lambda data: bytes(524289)),
         io.BytesIO()), ValueError, r"read\(524288\) returned 524289 bytes"),
-    ("the readinto lookup is interrupted", lambda: rowpatcher.copy_stream(Lookup("readinto", KeyboardInterrupt),
-        io.BytesIO()), KeyboardInterrupt, "readinto"),
-    ("the read lookup fails", lambda: rowpatcher.copy_stream(Lookup("readinto", MemoryError), io.BytesIO()),
-        MemoryError, "readinto"),
-    ("the write lookup fails", lambda: rowpatcher.copy_stream(io.BytesIO(), Lookup("write", MemoryError)),
+    ("the readinto1 lookup is interrupted", lambda: rowpatcher.copy_stream(
+        Lookup({"readinto1": KeyboardInterrupt}), io.BytesIO()), KeyboardInterrupt, "readinto1"),
+    ("the readinto lookup fails", lambda: rowpatcher.copy_stream(
+        Lookup({"readinto1": AttributeError, "readinto": MemoryError}), io.BytesIO()), MemoryError, "readinto"),
+    ("the read lookup fails", lambda: rowpatcher.copy_stream(
+        Lookup({"readinto1": AttributeError, "readinto": AttributeError, "read": MemoryError}), io.BytesIO()),
+        MemoryError, "read"),
+    ("the write lookup fails", lambda: rowpatcher.copy_stream(io.BytesIO(), Lookup({"write": MemoryError})),
         MemoryError, "write"),
+    ("read_size past any index", lambda: rowpatcher.copy_stream(io.BytesIO(), io.BytesIO(), read_size=1 << 63),
+        ValueError, f"read_size must be from 1 to .* not {1 << 63}"),
+    ("read_size not an integer", lambda: rowpatcher.copy_stream(io.BytesIO(), io.BytesIO(), read_size=4.0),
+        TypeError, "'float' object cannot be interpreted as an integer"),
+    ("an interrupt while a BlockingIOError is read", lambda: rowpatcher.copy_stream(io.BytesIO(many_records),
+        Raises(Blocked(errno.EAGAIN, "full"))), KeyboardInterrupt, "characters_written"),
+    ("an interrupt while the counts are set", lambda: rowpatcher.copy_stream(io.BytesIO(many_records),
+        Raises(Unsettable("failed"))), KeyboardInterrupt, "bytes_read"),
     ("write returns str", lambda: rowpatcher.copy_stream(io.BytesIO(many_records), Destination(str)),
         TypeError, "returned 'str'"),
     ("write returns too many", lambda: rowpatcher.copy_stream(io.BytesIO(many_records),
@@ -369,10 +406,20 @@ BAD_INPUT = [
 ]
 
 
-@pytest.mark.parametrize("call, error, message", [row[1:] for row in BAD_INPUT], ids=[row[0] for row in BAD_INPUT])
-def test_bad_input_is_refused_clearly(call, error, message):
-    with pytest.raises(error, match=message):
+# Rows whose exception is not copy_stream's, so carries no counts, and rows
+# whose exception was raised while another was: that one is its context.
+NOT_A_COPY = {"a str", "an int", "a list", "a loan viewed after its call", "a loan made from Python",
+    "an interrupt while the counts are set"}
+CHAINED = {"an interrupt while a BlockingIOError is read", "an interrupt while the counts are set"}
+
+
+@pytest.mark.parametrize("name, call, error, message", BAD_INPUT, ids=[row[0] for row in BAD_INPUT])
+def test_bad_input_is_refused_clearly(name, call, error, message):
+    with pytest.raises(error, match=message) as raised:
         call()
+    if name not in NOT_A_COPY:  # before any byte moved too (an argument, a lookup)
+        assert (raised.value.bytes_read, raised.value.bytes_written) >= (0, 0)
+    assert (raised.value.__context__ is not None) == (name in CHAINED)
 
 
 # Copies that fail part way: (source, destination, the exception). The
@@ -411,8 +458,8 @@ def test_a_failed_copy_counts_what_was_read_and_written(source, destination, err
 ODD_BUT_VALID = [
     ("readinto returns an __index__", lambda: Source(many_records, lambda n: IntLike(n)), lambda: Destination()),
     ("readinto gives a byte at a time", lambda: Source(EXAMPLE.input, 1), lambda: Destination()),
-    ("a readinto property that is missing", lambda: Lookup("readinto", AttributeError, many_records),
-        lambda: Destination()),
+    ("readinto1 and readinto missing", lambda: Lookup({"readinto1": AttributeError, "readinto": AttributeError},
+        many_records), lambda: Destination()),
     ("write returns an __index__", lambda: Source(many_records), lambda: Destination(IntLike)),
     ("writes take 100 bytes at a time", lambda: Source(many_records), lambda: RawDestination(100)),
     ("write returns None, not raw", lambda: Source(many_records), lambda: Destination("none")),
@@ -451,6 +498,79 @@ def test_a_signal_ends_a_copy_between_c_files_with_its_counts():
         signal.signal(signal.SIGALRM, previous)
     assert 0 < raised.value.bytes_read < len(data)
     assert raised.value.bytes_written == len(destination.getvalue())
+
+
+def test_a_signal_while_a_buffered_pipe_waits_loses_nothing_read():
+    """A buffered file's readinto() would keep reading a pipe to fill the
+    block, and an exception raised while it waits (a signal's handler) would
+    lose what it had read: the copy reads with readinto1(), once a call."""
+
+    class Stopped(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stopped
+
+    given = EXAMPLE.input[:750]
+    reading, writing = os.pipe()
+    os.write(writing, given)
+    previous = signal.signal(signal.SIGALRM, stop)
+    destination = io.BytesIO()
+    try:
+        with open(reading, "rb") as source, pytest.raises(Stopped) as raised:
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            rowpatcher.copy_stream(source, destination)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        os.close(writing)
+    assert raised.value.bytes_read == len(given)
+    assert destination.getvalue() == rowpatcher.convert(given[: given.rindex(b"\n") + 1])
+
+
+def test_a_source_that_says_it_gave_more_than_it_wrote_shows_no_earlier_memory():
+    secret = EXAMPLE.input.replace(b"Fiji", b"SECR")
+    for _ in range(3):
+        rowpatcher.copy_stream(io.BytesIO(secret * 50), io.BytesIO(), read_size=65536)
+
+    class Liar:
+        calls = 0
+
+        def readinto(self, view):
+            Liar.calls += 1
+            return len(view) if Liar.calls == 1 else 0
+
+    destination = io.BytesIO()
+    assert rowpatcher.copy_stream(Liar(), destination, read_size=65536)[0] == 65536
+    assert destination.getvalue() == b""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers need the address space")
+def test_a_converter_that_lost_a_chunk_s_output_takes_no_more():
+    """Its memory limited, a Converter converts a chunk and then cannot make
+    the result: the output is lost, and the converter says so from then on
+    rather than convert what follows as if nothing were missing."""
+    script = """
+import resource, rowpatcher, sys
+chunk = sys.stdin.buffer.read() * 2000
+converter = rowpatcher.Converter()
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+# Room for the chunk's output as it is collected, none for the result made of it.
+resource.setrlimit(resource.RLIMIT_AS, (used + len(chunk) * 3 // 2, resource.RLIM_INFINITY))
+try:
+    converter.convert(chunk)
+except MemoryError:
+    pass
+else:
+    sys.exit("no MemoryError")
+for call in (lambda: converter.convert(b"more"), converter.flush):
+    try:
+        call()
+    except ValueError as error:
+        print(error)
+"""
+    done = subprocess.run([sys.executable, "-c", script], input=EXAMPLE.input * 20, capture_output=True, check=True)
+    assert done.stdout.decode().count("an earlier convert() failed after it had taken its chunk") == 2, done
 
 
 def test_a_view_kept_by_the_destination_keeps_its_bytes():
