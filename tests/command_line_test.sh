@@ -146,6 +146,22 @@ timeout --preserve-status -s INT 1.5 bash -c 'exec -a rowpatcher "$0" slow_fifo'
 echo $? >status
 kill "$writer" 2>/dev/null
 expect "SIGINT ends the run by SIGINT, silently" 130 "" /dev/null
+# Started with interrupts ignored, as a background job of a shell is, it
+# goes on (Node.js resets every signal to its default as it starts).
+if [[ $node == no ]]; then
+    { sleep 2 >slow_fifo & } 2>/dev/null
+    writer=$!
+    bash -c 'trap "" INT; exec -a rowpatcher "$0" slow_fifo' "$program" >out 2>err &
+    running=$!
+    sleep 1
+    kill -INT "$running"
+    wait "$running"
+    echo $? >status
+    wait "$writer"
+    expect "SIGINT ignored from the start is ignored" 0 "" /dev/null
+else
+    echo "not run: SIGINT ignored from the start (Node.js resets it to its default)"
+fi
 
 # Output past the file-size limit ends the run by SIGXFSZ, as it ends other
 # programs; the output holds what fitted.
