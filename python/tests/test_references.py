@@ -45,7 +45,8 @@ def swallowing(call, error):
 
 def converted_in_pieces():
     converter = rowpatcher.Converter()
-    for piece in (EXAMPLE.input[:70], EXAMPLE.input[70:], many_records * 40):
+    # A chunk of one block, and one of many (over 512 KiB).
+    for piece in (EXAMPLE.input[:70], EXAMPLE.input[70:], many_records * 200):
         converter.convert(piece)
     assert converter.lines > 0 and converter.records > 0
     converter.flush()
