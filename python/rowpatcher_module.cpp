@@ -482,11 +482,10 @@ void loan_releasebuffer(PyObject *self, Py_buffer * /*view*/)
     }
 }
 
+// A loan outlives its views, each of which holds it: the last view's release
+// has freed any memory it owned.
 void loan_dealloc(PyObject *self)
 {
-    if (as_loan(self)->owned != nullptr) {
-        free_stream(as_loan(self)->owned);
-    }
     PyTypeObject *const type = Py_TYPE(self);
     auto *const free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(self);
@@ -610,11 +609,7 @@ Py_ssize_t returned_count(PyObject *result, Py_ssize_t limit, const char *who, c
     }
     Py_ssize_t count = PyLong_AsSsize_t(number);
     if (count == -1 && PyErr_Occurred() != nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError) == 0) {
-            Py_DECREF(number);
-            return -1;
-        }
-        PyErr_Clear(); // out of range, as below
+        PyErr_Clear(); // an int fails only out of range, as below
     }
     if (count < 0 || count > limit) {
         PyErr_Format(PyExc_ValueError, "%s returned %S for a buffer of %zd bytes", who, number, limit);

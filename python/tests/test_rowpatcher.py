@@ -228,7 +228,8 @@ class ReadOnly:
 class Destination:
     """write() acts out STEPS, one a call, the last repeating, and keeps what
     it took: an int takes that many bytes at most, "keep" takes all and keeps
-    a slice, "view" takes all and keeps a view of its own, "none" returns
+    a slice, "view" takes all and keeps a view of its own, "itself" takes all
+    and keeps the memoryview it was given, "none" returns
     None (having taken all, unless it is a raw file), a callable takes all and returns what it makes of the
     length, and an exception class is raised with a slice of the view left in
     the frame, as a partial-write loop leaves one (BlockingIOError says that
@@ -257,12 +258,14 @@ class Destination:
         if callable(step):
             self.out += data
             return step(len(data))
-        size = len(data) if step in ("keep", "view") else min(step, len(data))
+        size = len(data) if step in ("keep", "view", "itself") else min(step, len(data))
         self.out += data[:size]
         if step == "keep":
             self.kept.append(kept_slice(data))
         elif step == "view":
             self.kept.append(memoryview(data))
+        elif step == "itself":
+            self.kept.append(data)
         return size
 
 
@@ -292,6 +295,12 @@ class Blocked(BlockingIOError):
     @property
     def characters_written(self):
         raise KeyboardInterrupt("characters_written")
+
+
+class Overcounted(BlockingIOError):
+    """A BlockingIOError that says it took more than any index holds."""
+
+    characters_written = property(lambda self: 1 << 70)
 
 
 class Unsettable(OSError):
@@ -378,6 +387,8 @@ BAD_INPUT = [
         TypeError, "'float' object cannot be interpreted as an integer"),
     ("an interrupt while a BlockingIOError is read", lambda: rowpatcher.copy_stream(io.BytesIO(many_records),
         Raises(Blocked(errno.EAGAIN, "full"))), KeyboardInterrupt, "characters_written"),
+    ("a BlockingIOError that says it took more than an index holds", lambda: rowpatcher.copy_stream(
+        io.BytesIO(many_records), Raises(Overcounted(errno.EAGAIN, "full"))), BlockingIOError, "full"),
     ("an interrupt while the counts are set", lambda: rowpatcher.copy_stream(io.BytesIO(many_records),
         Raises(Unsettable("failed"))), KeyboardInterrupt, "bytes_read"),
     ("write returns str", lambda: rowpatcher.copy_stream(io.BytesIO(many_records), Destination(str)),
@@ -463,6 +474,8 @@ ODD_BUT_VALID = [
     ("write returns an __index__", lambda: Source(many_records), lambda: Destination(IntLike)),
     ("writes take 100 bytes at a time", lambda: Source(many_records), lambda: RawDestination(100)),
     ("write returns None, not raw", lambda: Source(many_records), lambda: Destination("none")),
+    ("write keeps the memoryview it was given, which the copy releases", lambda: Source(many_records),
+        lambda: Destination("itself")),
 ]
 
 
