@@ -14,6 +14,18 @@ run() {
     echo $? >status
 }
 
+# ended_how ARGUMENT...: runs the program under the name "rowpatcher" and
+# writes to the file status how it ended: "signal N", or its exit status.
+# With SEND set to a signal's name, sends it that signal after 1.5 s.
+ended_how() {
+    perl -e 'my $pid = fork // die "fork: $!";
+        if (!$pid) { exec { $ARGV[0] } "rowpatcher", @ARGV[1 .. $#ARGV]; die "exec: $!" }
+        if ($ENV{SEND}) { select undef, undef, undef, 1.5; kill $ENV{SEND}, $pid }
+        waitpid $pid, 0;
+        open my $how, ">", "status" or die "status: $!";
+        print $how (($? & 127) ? "signal " . ($? & 127) : $? >> 8), "\n";' "$program" "$@"
+}
+
 # expect NAME STATUS STDERR STDOUT_FILE: checks the last run.
 expect() {
     printf '%s' "$3" >want_err

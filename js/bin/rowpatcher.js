@@ -11,8 +11,6 @@ import { Converter } from "../core.js";
 
 const MAX_FILENAME_LENGTH = 132;
 const STANDARD_OUTPUT = 1;
-const ENDED_BY_SIGPIPE = 128 + 13;
-const ENDED_BY_SIGXFSZ = 128 + 25;
 
 // The one error channel: one line on standard error, then status 1. PIECES
 // are text or, for a file name, its bytes.
@@ -85,15 +83,21 @@ function outputIsClosedOne(output) {
   return output.rdev === empty.rdev && flags !== null && (parseInt(flags[1], 8) & O_ACCMODE) === O_RDWR;
 }
 
-// Whether a write that failed with EFBIG went past the file-size limit, which
-// ends the program by SIGXFSZ (Node.js ignores the signal). The limit is
-// read from /proc/self/limits; where it cannot be, it is taken to be set.
-function pastFileSizeLimit() {
-  try {
-    const limit = /^Max file size\s+(\S+)/m.exec(fs.readFileSync("/proc/self/limits", "latin1"));
-    return limit === null || limit[1] !== "unlimited";
-  } catch {
-    return true;
+// Node.js ignores SIGPIPE and SIGXFSZ and starts its debugger on SIGUSR1;
+// the program dies of each, as other filters do: a reader that goes away or
+// the file-size limit ends the run by the signal itself, which a parent sees
+// as such (xargs stops). A listener added and removed leaves a signal at its
+// default. Where a signal cannot be listened for (Windows), Node.js's way
+// stays.
+function restoreDefaultSignals() {
+  const none = () => {};
+  for (const signal of ["SIGPIPE", "SIGXFSZ", "SIGUSR1"]) {
+    try {
+      process.on(signal, none);
+      process.off(signal, none);
+    } catch {
+      // not a signal of this system
+    }
   }
 }
 
@@ -136,6 +140,7 @@ function writeAll(fd, bytes) {
 }
 
 async function main() {
+  restoreDefaultSignals();
   const { words, exact } = commandWords();
   if (words.length !== 1) {
     return refuse("Usage: rowpatcher <inputfile>\n");
@@ -191,15 +196,9 @@ async function main() {
     }
     try {
       writeAll(STANDARD_OUTPUT, converted);
-    } catch (error) {
-      // The reader went away, or the output reached the file-size limit:
-      // ended as by the signal, silently.
-      if (error.code === "EPIPE") {
-        return ENDED_BY_SIGPIPE;
-      }
-      if (error.code === "EFBIG" && pastFileSizeLimit()) {
-        return ENDED_BY_SIGXFSZ;
-      }
+    } catch {
+      // EPIPE and EFBIG too, where their signals are ignored, as they are
+      // to the program
       return refuse("rowpatcher: error writing output.  Abort.\n");
     }
   }
