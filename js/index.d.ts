@@ -18,9 +18,12 @@ export function convert(input: Uint8Array | ArrayBufferView | ArrayBuffer | Shar
  *
  * Its converter is made as it starts: where that fails (see
  * {@link convert}), the stream errors with the failure, which the pipe's
- * promise rejects with.
+ * promise rejects with. Its chunks are what {@link convert} takes; once the
+ * input has ended, its converter is let go and its counts stay.
+ * `TransformStream` is the global one: TypeScript declares it in its `dom`
+ * library, and `@types/node` for Node.js.
  */
-export class ConvertStream extends TransformStream<Uint8Array, Uint8Array> {
+export class ConvertStream extends TransformStream<Uint8Array | ArrayBufferView | ArrayBuffer | SharedArrayBuffer, Uint8Array> {
   constructor();
   /** Lines read so far; a last line without its newline counts too. */
   readonly lines: number;

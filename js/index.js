@@ -18,12 +18,41 @@ function isBufferOf(type, value) {
   }
 }
 
+// A view whose buffer was detached (transferred), or that its resizable
+// buffer shrank below, reads as empty; its bytes are gone, which is no empty
+// catalogue. The typed arrays' methods and DataView's getters refuse both.
+const typedArrayAt = Object.getPrototypeOf(Uint8Array.prototype).at;
+const dataViewLength = Object.getOwnPropertyDescriptor(DataView.prototype, "byteLength").get;
+
+function hasItsBytes(view) {
+  try {
+    typedArrayAt.call(view, 0);
+    return true;
+  } catch {
+    // not a typed array, or one without its bytes
+  }
+  try {
+    dataViewLength.call(view);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
 function asBytes(input, what) {
+  const gone = () => new TypeError(`${what}'s bytes are gone: its buffer was detached (transferred), or shrunk below it`);
   if (ArrayBuffer.isView(input)) {
+    if (!hasItsBytes(input)) {
+      throw gone();
+    }
     return input instanceof Uint8Array ? input : new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
   }
   if (isBufferOf(ArrayBuffer, input) || isBufferOf(globalThis.SharedArrayBuffer, input)) {
-    return new Uint8Array(input);
+    try {
+      return new Uint8Array(input);
+    } catch {
+      throw gone(); // detached
+    }
   }
   throw new TypeError(`${what} must be a Uint8Array, another view of bytes, an ArrayBuffer or a SharedArrayBuffer`);
 }
@@ -49,11 +78,13 @@ export function convert(input) {
 // any size, a record split across chunks included. It counts the lines read
 // and the record lines written, for progress. Its converter is made as it
 // starts; a failure to make one errors the stream, for the caller to catch.
+// Once the input has ended its converter is let go, with the address space
+// it reserves; the counts stay.
 export class ConvertStream extends TransformStream {
   #state;
 
   constructor() {
-    const state = { converter: null };
+    const state = { converter: null, lines: 0, records: 0 };
     super({
       async start() {
         state.converter = await Converter.create();
@@ -61,15 +92,20 @@ export class ConvertStream extends TransformStream {
       transform(chunk, controller) {
         state.converter.push(asBytes(chunk, "a chunk"), (piece) => controller.enqueue(piece.slice()));
       },
+      flush() {
+        state.lines = state.converter.linesRead;
+        state.records = state.converter.recordsWritten;
+        state.converter = null;
+      },
     });
     this.#state = state;
   }
 
   get lines() {
-    return this.#state.converter?.linesRead ?? 0;
+    return this.#state.converter?.linesRead ?? this.#state.lines;
   }
 
   get records() {
-    return this.#state.converter?.recordsWritten ?? 0;
+    return this.#state.converter?.recordsWritten ?? this.#state.records;
   }
 }

@@ -160,6 +160,20 @@ test("buffers from another realm, and shared ones, convert as this realm's do", 
   ]) {
     assert.throws(() => convert(input), TypeError, what);
   }
+  // A buffer whose bytes are gone reads as empty, which is no empty
+  // catalogue: refused alike, directly, through a view, and as a chunk.
+  const detached = (buffer) => (structuredClone(buffer, { transfer: [buffer] }), buffer);
+  const shrunk = (view) => (view.buffer.resize(2), view);
+  for (const [what, input] of [
+    ["a detached ArrayBuffer", () => detached(filled(new ArrayBuffer(c.input.length)))],
+    ["a Uint8Array of a detached buffer", () => { const buffer = filled(new ArrayBuffer(c.input.length)); const view = new Uint8Array(buffer); detached(buffer); return view; }],
+    ["a DataView of a detached buffer", () => { const buffer = filled(new ArrayBuffer(c.input.length)); const view = new DataView(buffer); detached(buffer); return view; }],
+    ["a view its resizable buffer shrank below", () => shrunk(new Uint8Array(new ArrayBuffer(64, { maxByteLength: 64 }), 8, 16))],
+    ["a DataView its resizable buffer shrank below", () => shrunk(new DataView(new ArrayBuffer(64, { maxByteLength: 64 }), 8, 16))],
+  ]) {
+    assert.throws(() => convert(input()), /convert's input's bytes are gone/, `${what}: convert`);
+    await assert.rejects(streamed([input()]), /a chunk's bytes are gone/, `${what}: ConvertStream`);
+  }
 });
 
 test("a converter that cannot be made is an error the caller catches, and ends nothing", () => {
@@ -188,10 +202,26 @@ test("a converter that cannot be made is an error the caller catches, and ends n
     WebAssembly.Instance = refuse;
     WebAssembly.instantiate = async () => refuse();`;
   const limited = (kib) => ["bash", ["-c", `ulimit -v ${kib} && exec "$@"`, "bash", process.execPath, "--input-type=module", "-e", script, packageIndex]];
+  // Streams that have ended, kept: each lets its converter go, so that room
+  // for one converter is room for any number of them, one at a time.
+  const kept = `
+    const { ConvertStream } = await import(process.argv[1]);
+    const kept = [];
+    for (let i = 0; i < 3; i++) {
+      const stream = new ConvertStream();
+      await new Blob(["x"]).stream().pipeThrough(stream).pipeTo(new WritableStream());
+      kept.push(stream);
+      await new Promise((resolve) => setTimeout(resolve, 10));
+      globalThis.gc();
+    }
+    console.log(\`\${kept.length} streams, \${kept.map((stream) => stream.lines)} lines\`);`;
   for (const [what, [command, args], outcomes] of [
     // A wasm32 memory reserves 10 GiB of address space: 16 GB holds Node.js
     // and one, 8 GB none.
     ["room for one converter (ulimit -v 16000000)", limited(16000000), "convert: converted, stream: RangeError"],
+    ["three ended streams kept, in room for one converter",
+      ["bash", ["-c", `ulimit -v 16000000 && exec "$@"`, "bash", process.execPath, "--expose-gc", "--input-type=module", "-e", kept, packageIndex]],
+      "3 streams, 1,1,1 lines"],
     ["room for none (ulimit -v 8000000)", limited(8000000), "convert: RangeError, stream: RangeError"],
     ["WebAssembly instances refused", [process.execPath, ["--input-type=module", "-e", refuseInstances + script, packageIndex]],
       "convert: RangeError, stream: RangeError"],
